@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(cmake make g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth locales
           fonts-wqy-microhei imagemagick icoutils openssl xdotool googletest
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev python3)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
