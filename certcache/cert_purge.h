@@ -1,0 +1,31 @@
+// Removal of one key's cached certificates: the key's ".cer" files in the
+// CSP's cache folder, and for each file the matching certificate in the
+// current user's "MY" or "addressbook" store.
+#pragma once
+
+#include <windows.h>
+
+// Results of DeleteCertificateFromSystemStore.
+const int CERT_DELETE_OK = 0;          // the matching certificate was deleted
+const int CERT_DELETE_BADARG = 4;      // no data, or a length of 0
+const int CERT_DELETE_NOTFOUND = 0x100; // the store holds no matching certificate
+const int CERT_DELETE_FAILED = 0x102;  // not a certificate, store not opened, deletion failed
+
+// Deletes the cached files of the key with this slot name from
+// <cache root>\Varkeld KSV CSP\ and their certificates from the stores.
+// Returns 0 in every case.
+int PurgeCachedCertificates(const char* slotName);
+
+// The purge of one cache folder: every entry that the pattern
+// <cacheDir>\<prefix>*.cer finds and whose long name really begins with the
+// prefix and ends with ".cer" (case-insensitively, as Windows compares
+// names), and that is not a folder, is read (at most 4096 bytes), its
+// certificate deleted from its store, and the file deleted. An empty prefix,
+// or a pattern or file path that does not fit 260 bytes, deletes nothing.
+// Returns 0 in every case.
+int PurgeCacheDirectory(const char* cacheDir, const char* prefix);
+
+// Deletes the first certificate that equals the encoded one (same issuer and
+// serial number) from the current user's "addressbook" store when its public
+// key is 65 bytes long, otherwise from "MY".
+int DeleteCertificateFromSystemStore(const BYTE* encoded, DWORD length);

@@ -1,0 +1,166 @@
+// The cache root per Windows version, seen by cacheroot_probe.exe started
+// under Wine's per-program version emulation, and its fallbacks.
+#include "certcache/cache_root.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+const char kProbe[] = "cacheroot_probe.exe";
+const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\cacheroot_probe.exe";
+
+// Makes the probe see the given Windows version while it exists.
+class EmulatedVersion {
+public:
+    explicit EmulatedVersion(const char* version)
+    {
+        HKEY key = nullptr;
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, kAppDefaults, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &key, nullptr) == ERROR_SUCCESS) {
+            set_ = RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
+                                  static_cast<DWORD>(strlen(version) + 1)) == ERROR_SUCCESS;
+            RegCloseKey(key);
+        }
+    }
+    ~EmulatedVersion() { RegDeleteKeyA(HKEY_CURRENT_USER, kAppDefaults); }
+    bool set() const { return set_; }
+
+private:
+    bool set_ = false;
+};
+
+struct ProbeResult {
+    std::string major, root, again, exists, loads, frees, wrongFree;
+};
+
+ProbeResult Probe(const char* version, const char* mode = "")
+{
+    EmulatedVersion emulated(version);
+    EXPECT_TRUE(emulated.set());
+    std::string output;
+    EXPECT_TRUE(RunHelper(kProbe, mode, &output)) << version << " " << mode << ": " << output;
+    return {Field(output, "major"), Field(output, "root"),  Field(output, "again"),
+            Field(output, "exists"), Field(output, "loads"), Field(output, "frees"),
+            Field(output, "wrongfree")};
+}
+
+// The probe's "root=" field stops at a space; these paths have none.
+std::string ShellFolder(int folder)
+{
+    char path[MAX_PATH] = {};
+    EXPECT_EQ(S_OK, SHGetFolderPathA(nullptr, folder, nullptr, SHGFP_TYPE_DEFAULT, path));
+    return path;
+}
+
+bool SamePath(const std::string& a, const std::string& b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
+
+// Removes a folder that a fallback created, if it is empty.
+void RemoveIfEmpty(const char* path) { RemoveDirectoryA(path); }
+
+TEST(CacheRoot, FollowsTheWindowsVersion)
+{
+    char windows[MAX_PATH] = {};
+    ASSERT_GT(GetWindowsDirectoryA(windows, MAX_PATH), 0u);
+    std::string userData = ShellFolder(CSIDL_LOCAL_APPDATA);
+    std::string common = ShellFolder(CSIDL_COMMON_DOCUMENTS);
+    ASSERT_FALSE(SamePath(userData, common));
+
+    struct Case {
+        const char* version;
+        const char* major;
+        std::string root;
+    } cases[] = {
+        {"nt40", "4", std::string(windows) + "\\TEMP"},
+        {"winxp", "5", userData + "\\TEMP"},
+        {"win7", "6", common + "\\TEMP"},
+        {"win10", "6", common + "\\TEMP"},
+    };
+    for (const Case& c : cases) {
+        ProbeResult result = Probe(c.version);
+        EXPECT_EQ(c.major, result.major) << c.version;
+        EXPECT_EQ(c.root, result.root) << c.version;
+        EXPECT_EQ(result.root, result.again) << c.version;
+        EXPECT_EQ("1", result.exists) << c.version;
+    }
+    // On 6 and later the root is the common (all users) one, not the user's.
+    EXPECT_TRUE(SamePath("C:\\users\\Public\\Documents\\TEMP", Probe("win7").root));
+}
+
+TEST(CacheRoot, ReleasesShell32ExactlyOnce)
+{
+    for (const char* version : {"winxp", "win10"}) {
+        ProbeResult result = Probe(version, "counted");
+        EXPECT_EQ("2", result.loads) << version;  // two calls, one load each
+        EXPECT_EQ("2", result.frees) << version;
+        EXPECT_EQ("0", result.wrongFree) << version;
+        EXPECT_EQ("1", result.exists) << version;
+    }
+    ProbeResult oldest = Probe("nt40", "counted");
+    EXPECT_EQ("0", oldest.loads);
+    EXPECT_EQ("0", oldest.frees);
+}
+
+TEST(CacheRoot, CreatesAMissingRootAndKeepsAnExistingOne)
+{
+    std::string root = ShellFolder(CSIDL_COMMON_DOCUMENTS) + "\\TEMP";
+    std::string marker = root + "\\cacheroot-test-marker.txt";
+    if (!RemoveDirectoryA(root.c_str()) && FolderExists(root)) {
+        GTEST_SKIP() << root << " holds files of others; cannot test its creation";
+    }
+    ASSERT_FALSE(FolderExists(root));
+
+    EXPECT_EQ(root, Probe("win7").root);
+    ASSERT_TRUE(FolderExists(root));
+
+    Bytes content = {'k', 'e', 'e', 'p'};
+    ASSERT_TRUE(WriteBytes(marker, content));
+    EXPECT_EQ(root, Probe("win10").root);
+    Bytes after;
+    EXPECT_TRUE(ReadBytes(marker, &after));
+    EXPECT_EQ(content, after);
+    DeleteFileA(marker.c_str());
+}
+
+TEST(CacheRoot, FailedShellLookupGivesLowerCaseFallback)
+{
+    for (const char* version : {"winxp", "win7"}) {
+        for (const char* fault : {"no-shell32", "no-export", "lookup-fails", "long-folder"}) {
+            ProbeResult result = Probe(version, fault);
+            EXPECT_EQ("c:\\TEMP", result.root) << version << " " << fault;
+            EXPECT_EQ("c:\\TEMP", result.again) << version << " " << fault;
+            EXPECT_EQ("1", result.exists) << version << " " << fault;
+            EXPECT_EQ("0", result.wrongFree) << version << " " << fault;
+            // A library that never loaded is never released; one that did, once per call.
+            EXPECT_EQ(std::string(fault) == "no-shell32" ? "0" : "2", result.frees)
+                << version << " " << fault;
+        }
+    }
+    RemoveIfEmpty("C:\\TEMP");
+}
+
+TEST(CacheRoot, UnreadableWindowsDirectoryGivesUpperCaseFallback)
+{
+    for (const char* fault : {"windir-fails", "windir-too-small"}) {
+        ProbeResult result = Probe("nt40", fault);
+        EXPECT_EQ("4", result.major);
+        EXPECT_EQ("C:\\TEMP", result.root) << fault;
+        EXPECT_EQ("1", result.exists) << fault;
+        EXPECT_EQ("0", result.loads) << fault;
+    }
+    RemoveIfEmpty("C:\\TEMP");
+}
+
+TEST(CacheRoot, InThisProcess)
+{
+    char root[MAX_PATH];
+    memset(root, 'Z', sizeof root);
+    EXPECT_TRUE(GetCacheRoot(root));
+    EXPECT_TRUE(FolderExists(root)) << root;
+}
+
+}  // namespace

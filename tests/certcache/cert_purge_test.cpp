@@ -1,0 +1,356 @@
+// The purge against the real cache folder (<cache root>\Varkeld KSV CSP),
+// real files and the current user's real "MY" and "addressbook" stores.
+// What the stores hold afterwards is read by storeprobe.exe, a second
+// process, so a deletion that was not written back shows.
+#include "certcache/cert_purge.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "certcache/cache_prefix.h"
+#include "certcache/cache_root.h"
+#include "test_support.h"
+
+namespace {
+
+std::string PrefixOf(const std::string& slotName)
+{
+    char prefix[MAX_PATH] = {};
+    EXPECT_EQ(CACHE_PREFIX_OK, MakeCachePrefix(slotName.c_str(), prefix)) << slotName;
+    return prefix;
+}
+
+class Purge : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char root[MAX_PATH] = {};
+        ASSERT_TRUE(GetCacheRoot(root));
+        root_ = root;
+        cacheDir_ = root_ + "\\Varkeld KSV CSP";
+        createdDir_ = CreateDirectoryA(cacheDir_.c_str(), nullptr) != FALSE;
+        ASSERT_TRUE(FolderExists(cacheDir_));
+        RemoveTestCertificates();
+    }
+
+    void TearDown() override
+    {
+        for (const std::string& path : files_) DeleteFileA(path.c_str());
+        for (const std::wstring& path : longFiles_) DeleteFileW(path.c_str());
+        for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) RemoveDirectoryA(it->c_str());
+        if (createdDir_) RemoveDirectoryA(cacheDir_.c_str());
+        RemoveTestCertificates();
+    }
+
+    // Writes a file of the cache folder with the content of a test data file
+    // and remembers it for the cleanup.
+    std::string Put(const std::string& name, const char* dataName)
+    {
+        return PutBytes(name, TestData(dataName));
+    }
+
+    std::string PutBytes(const std::string& name, const Bytes& content)
+    {
+        std::string path = cacheDir_ + "\\" + name;
+        EXPECT_TRUE(WriteBytes(path, content)) << path;
+        files_.push_back(path);
+        return path;
+    }
+
+    std::string Folder(const std::string& name)
+    {
+        std::string path = cacheDir_ + "\\" + name;
+        EXPECT_TRUE(CreateDirectoryA(path.c_str(), nullptr)) << path;
+        folders_.push_back(path);
+        return path;
+    }
+
+    bool Unchanged(const std::string& path, const char* dataName)
+    {
+        Bytes now;
+        return ReadBytes(path, &now) && now == TestData(dataName);
+    }
+
+    void InStore(const wchar_t* store, const char* dataName)
+    {
+        ASSERT_TRUE(AddToStore(store, TestData(dataName))) << dataName;
+    }
+
+    std::string root_;
+    std::string cacheDir_;
+    bool createdDir_ = false;
+    std::vector<std::string> files_;
+    std::vector<std::wstring> longFiles_;
+    std::vector<std::string> folders_;
+};
+
+TEST_F(Purge, DeletesExactlyTheKeysCerFiles)
+{
+    const std::string key = PrefixOf("Purge Reader A");
+    const std::string other = PrefixOf("Purge Reader B");
+    InStore(L"MY", "rsa.der");
+    InStore(L"addressbook", "rsa.der");
+    InStore(L"MY", "ec.der");
+    InStore(L"addressbook", "ec.der");
+    // Any file opened by mistake below holds a "twice" certificate and takes one away.
+    InStore(L"MY", "twice_a.der");
+    InStore(L"MY", "twice_b.der");
+    ASSERT_EQ(2, ProbeStore("MY", "twice_a.der").match);
+
+    std::string a = Put(key + "A.cer", "rsa.der");
+    std::string b = Put(key + "B.cer", "ec.der");
+    std::string d = Put(key + "D.CER", "garbage.bin");
+    std::string upperKey = key;
+    CharUpperA(&upperKey[0]);
+    std::string upper = PutBytes(upperKey + "F.cer", {});  // names compare case-insensitively
+    std::string txt = Put(key + "other.txt", "twice_a.der");
+    std::string cerx = Put(key + "b.cerx", "twice_a.der");
+    std::string old = Put(key + "c.cer_old", "twice_b.der");
+    std::string folder = Folder(key + "E.cer");
+    std::string otherKey = Put(other + "A.cer", "twice_a.der");
+    std::string otherKeyB = Put(other + "B.cer", "twice_b.der");
+
+    EXPECT_EQ(0, PurgeCachedCertificates("Purge Reader A"));
+
+    EXPECT_FALSE(FileExists(a));
+    EXPECT_FALSE(FileExists(b));
+    EXPECT_FALSE(FileExists(d));
+    EXPECT_FALSE(FileExists(upper));
+    EXPECT_TRUE(Unchanged(txt, "twice_a.der"));
+    EXPECT_TRUE(Unchanged(cerx, "twice_a.der"));
+    EXPECT_TRUE(Unchanged(old, "twice_b.der"));
+    EXPECT_TRUE(Unchanged(otherKey, "twice_a.der"));
+    EXPECT_TRUE(Unchanged(otherKeyB, "twice_b.der"));
+    EXPECT_TRUE(FolderExists(folder));
+
+    // RSA from "MY" only, EC from "addressbook" only, nothing else.
+    EXPECT_EQ(0, ProbeStore("MY", "rsa.der").match);
+    EXPECT_EQ(1, ProbeStore("addressbook", "rsa.der").match);
+    EXPECT_EQ(1, ProbeStore("MY", "ec.der").match);
+    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+    EXPECT_EQ(2, ProbeStore("MY", "twice_a.der").match);
+}
+
+TEST_F(Purge, CertificateHeldTwiceLeavesOneCopy)
+{
+    const std::string key = PrefixOf("Purge Reader Twice");
+    InStore(L"MY", "twice_a.der");
+    InStore(L"MY", "twice_b.der");
+    ASSERT_EQ(2, ProbeStore("MY", "twice_a.der").match);
+    std::string file = Put(key + "1.cer", "twice_b.der");
+
+    PurgeCachedCertificates("Purge Reader Twice");
+
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_EQ(1, ProbeStore("MY", "twice_a.der").match);
+}
+
+TEST_F(Purge, LockedFileIsSkippedAndKept)
+{
+    const std::string key = PrefixOf("Purge Reader Locked");
+    InStore(L"MY", "rsa.der");
+    InStore(L"addressbook", "ec.der");
+    std::string locked = Put(key + "1.cer", "rsa.der");
+    std::string free = Put(key + "2.cer", "ec.der");
+    HANDLE lock = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+
+    PurgeCachedCertificates("Purge Reader Locked");
+    CloseHandle(lock);
+
+    EXPECT_TRUE(Unchanged(locked, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+    EXPECT_FALSE(FileExists(free));
+    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+}
+
+TEST_F(Purge, UndecodableFilesAreDeletedWithTheStoresUntouched)
+{
+    const std::string key = PrefixOf("Purge Reader Garbage");
+    InStore(L"MY", "big.der");
+    StoreCount myBefore = ProbeStore("MY", "big.der");
+    StoreCount bookBefore = ProbeStore("addressbook", "big.der");
+    ASSERT_EQ(1, myBefore.match);
+    std::vector<std::string> files = {
+        Put(key + "garbage.cer", "garbage.bin"),
+        Put(key + "empty.cer", "empty.cer"),
+        Put(key + "big.cer", "big.der"),  // its first 4096 bytes are not a certificate
+    };
+
+    PurgeCachedCertificates("Purge Reader Garbage");
+
+    for (const std::string& file : files) EXPECT_FALSE(FileExists(file)) << file;
+    StoreCount myAfter = ProbeStore("MY", "big.der");
+    EXPECT_EQ(myBefore.total, myAfter.total);
+    EXPECT_EQ(1, myAfter.match);
+    EXPECT_EQ(bookBefore.total, ProbeStore("addressbook", "big.der").total);
+}
+
+TEST_F(Purge, FileOfACertificateNoLongerStoredIsStillDeleted)
+{
+    const std::string key = PrefixOf("Purge Reader Gone");
+    ASSERT_EQ(0, ProbeStore("MY", "rsa.der").match);
+    std::string file = Put(key + "1.cer", "rsa.der");
+
+    PurgeCachedCertificates("Purge Reader Gone");
+
+    EXPECT_FALSE(FileExists(file));
+}
+
+TEST_F(Purge, MissingCacheFolderDoesNothing)
+{
+    if (!RemoveDirectoryA(cacheDir_.c_str())) {
+        GTEST_SKIP() << cacheDir_ << " holds files of others";
+    }
+    createdDir_ = false;
+    const std::string key = PrefixOf("Purge Reader Nofolder");
+    InStore(L"MY", "rsa.der");
+    // The key's name, but in the root, not in the cache folder.
+    std::string outside = root_ + "\\" + key + "A.cer";
+    ASSERT_TRUE(WriteBytes(outside, TestData("rsa.der")));
+
+    PurgeCachedCertificates("Purge Reader Nofolder");
+
+    EXPECT_FALSE(FolderExists(cacheDir_));
+    EXPECT_TRUE(Unchanged(outside, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+    DeleteFileA(outside.c_str());
+}
+
+TEST_F(Purge, SlotNameTooLongDeletesNothing)
+{
+    InStore(L"MY", "rsa.der");
+    // Everything an empty or cut prefix would reach.
+    std::string any = Put("x.cer", "rsa.der");
+    std::string other = Put(PrefixOf("Purge Reader Other") + "A.cer", "rsa.der");
+    std::string longName(256, 'L');
+    std::string cut = Put("257_" + std::string(100, 'L') + ".cer", "rsa.der");
+
+    PurgeCachedCertificates(longName.c_str());
+    PurgeCachedCertificates(std::string(300, 'L').c_str());
+
+    EXPECT_TRUE(Unchanged(any, "rsa.der"));
+    EXPECT_TRUE(Unchanged(other, "rsa.der"));
+    EXPECT_TRUE(Unchanged(cut, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+}
+
+// A slot name whose prefix makes the search pattern exactly patternLength
+// characters long.
+std::string SlotNameForPattern(const std::string& cacheDir, size_t patternLength)
+{
+    // pattern = dir + "\" + "NNN_" + key + "*.cer"
+    size_t keyLength = patternLength - cacheDir.size() - 1 - 4 - 5;
+    EXPECT_GE(keyLength, 99u);
+    EXPECT_LE(keyLength, 255u);
+    return std::string(keyLength, 'P');
+}
+
+TEST_F(Purge, PatternThatDoesNotFitDeletesNothing)
+{
+    InStore(L"MY", "rsa.der");
+    InStore(L"addressbook", "ec.der");
+    // 260 characters: one too many. Its file itself would fit (259).
+    std::string over = SlotNameForPattern(cacheDir_, 260);
+    std::string kept = Put(PrefixOf(over) + ".cer", "rsa.der");
+    ASSERT_EQ(259u, kept.size());
+    // 259 characters: fits, and its file (258) goes.
+    std::string fits = SlotNameForPattern(cacheDir_, 259);
+    std::string gone = Put(PrefixOf(fits) + ".cer", "ec.der");
+
+    PurgeCachedCertificates(over.c_str());
+    PurgeCachedCertificates(fits.c_str());
+
+    EXPECT_TRUE(Unchanged(kept, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+    EXPECT_FALSE(FileExists(gone));
+    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+}
+
+TEST_F(Purge, FilePathThatDoesNotFitIsKept)
+{
+    InStore(L"MY", "rsa.der");
+    InStore(L"addressbook", "ec.der");
+    std::string slot = SlotNameForPattern(cacheDir_, 255);
+    std::string prefix = PrefixOf(slot);
+    // A name the pattern matches but whose full path is longer than 259
+    // characters; only a "\\?\" path can create it.
+    std::string longName = prefix + std::string(20, 'x') + ".cer";
+    std::wstring longPath = L"\\\\?\\" + std::wstring(cacheDir_.begin(), cacheDir_.end()) + L"\\" +
+                            std::wstring(longName.begin(), longName.end());
+    ASSERT_TRUE(WriteBytesLongPath(longPath, TestData("rsa.der")));
+    longFiles_.push_back(longPath);
+    std::string shortOne = Put(prefix + "1.cer", "ec.der");
+
+    PurgeCachedCertificates(slot.c_str());
+
+    EXPECT_TRUE(ExistsLongPath(longPath));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+    EXPECT_FALSE(FileExists(shortOne));
+    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+}
+
+// The search pattern matches 8.3 short names too; the long-name check keeps
+// what a short name lets through. A short prefix makes the short names match.
+TEST(PurgeCacheDirectory, ShortNameMatchesAreKept)
+{
+    const std::string dir = "C:\\certcache-test-shortnames";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    ASSERT_TRUE(FolderExists(dir));
+    RemoveTestCertificates();
+    ASSERT_TRUE(AddToStore(L"MY", TestData("twice_a.der")));
+    ASSERT_TRUE(AddToStore(L"MY", TestData("twice_b.der")));
+
+    std::vector<std::string> gone = {dir + "\\41_A.cer", dir + "\\41_D.CER"};
+    std::vector<std::string> kept = {dir + "\\41_b.cerx", dir + "\\41_c.cer_old",
+                                     dir + "\\41_other.txt", dir + "\\41.cer", dir + "\\42_x.cer"};
+    for (const std::string& path : gone) ASSERT_TRUE(WriteBytes(path, TestData("garbage.bin")));
+    for (const std::string& path : kept) ASSERT_TRUE(WriteBytes(path, TestData("twice_a.der")));
+    std::string folder = dir + "\\41_E.cer";
+    CreateDirectoryA(folder.c_str(), nullptr);
+
+    // The trap this guards against: the search itself returns "41_b.cerx".
+    bool searchReturnsCerx = false;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((dir + "\\41_*.cer").c_str(), &entry);
+    ASSERT_NE(INVALID_HANDLE_VALUE, search);
+    do {
+        if (std::string(entry.cFileName) == "41_b.cerx") searchReturnsCerx = true;
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    EXPECT_TRUE(searchReturnsCerx) << "the search no longer matches short names";
+
+    EXPECT_EQ(0, PurgeCacheDirectory(dir.c_str(), "41_"));
+
+    for (const std::string& path : gone) EXPECT_FALSE(FileExists(path)) << path;
+    for (const std::string& path : kept) EXPECT_TRUE(FileExists(path)) << path;
+    EXPECT_TRUE(FolderExists(folder));
+    EXPECT_EQ(2, ProbeStore("MY", "twice_a.der").match);
+
+    for (const std::string& path : kept) DeleteFileA(path.c_str());
+    RemoveDirectoryA(folder.c_str());
+    RemoveDirectoryA(dir.c_str());
+    RemoveTestCertificates();
+}
+
+TEST(PurgeCacheDirectory, EmptyPrefixDeletesNothing)
+{
+    const std::string dir = "C:\\certcache-test-emptyprefix";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    std::string file = dir + "\\any.cer";
+    ASSERT_TRUE(WriteBytes(file, TestData("garbage.bin")));
+
+    PurgeCacheDirectory(dir.c_str(), "");
+    PurgeCacheDirectory("", "41_");
+    PurgeCacheDirectory(nullptr, "41_");
+    PurgeCacheDirectory(dir.c_str(), nullptr);
+
+    EXPECT_TRUE(FileExists(file));
+    DeleteFileA(file.c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
+}  // namespace
