@@ -6,12 +6,14 @@
 #   token_api_def(<def file> LIBRARY <dll name> [OMIT <name>...])
 function(token_api_def def_file)
     cmake_parse_arguments(ARG "" "LIBRARY" "OMIT" ${ARGN})
-    file(STRINGS "${PROJECT_SOURCE_DIR}/keyinit/token_api.h" lines
-         REGEX "^    X\\([A-Za-z]+, (CALLED|BOUND)\\)")
+    # The list's lines end in a backslash, which would escape the list
+    # separator of file(STRINGS): match the entries without it instead.
+    file(READ "${PROJECT_SOURCE_DIR}/keyinit/token_api.h" header)
+    string(REGEX MATCHALL "\n    X\\([A-Za-z]+, (CALLED|BOUND)\\)" lines "${header}")
     set(text "LIBRARY ${ARG_LIBRARY}\nEXPORTS\n")
     set(count 0)
     foreach(line IN LISTS lines)
-        string(REGEX REPLACE "^    X\\(([A-Za-z]+),.*" "\\1" name "${line}")
+        string(REGEX REPLACE "^\n    X\\(([A-Za-z]+),.*" "\\1" name "${line}")
         math(EXPR count "${count} + 1")
         if(NOT name IN_LIST ARG_OMIT)
             string(APPEND text "    ${name}\n")

@@ -1,0 +1,31 @@
+# keysim_discover_tests(<target> [ENVIRONMENT <var=value>...] [PROPERTIES ...]
+#                       [other gtest_discover_tests arguments...])
+#
+# Registers a gtest program that drives the key simulator: its tests run
+# serially (they share the simulator's state files, the registry and the
+# certificate stores of the one Wine prefix) with KEYSIM_DIR and
+# KEYSIM_VARIANTS set to the simulator's folders (Windows form), and the
+# program is built after the simulator. ENVIRONMENT adds further variables
+# (LANG=zh_CN.UTF-8 ...); do not pass ENVIRONMENT inside PROPERTIES.
+function(keysim_discover_tests target)
+    cmake_parse_arguments(ARG "" "" "ENVIRONMENT;PROPERTIES" ${ARGN})
+    to_wine_path(dir "${CMAKE_BINARY_DIR}/simulator")
+    to_wine_path(variants "${CMAKE_BINARY_DIR}/simulator/variants")
+    set(environment "KEYSIM_DIR=${dir}" "KEYSIM_VARIANTS=${variants}" ${ARG_ENVIRONMENT})
+    add_dependencies(${target} keysim_all)
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST
+        TEST_LIST ${target}_TESTS
+        ${ARG_UNPARSED_ARGUMENTS}
+        PROPERTIES RUN_SERIAL TRUE ${ARG_PROPERTIES})
+
+    # The environment is set by a script of our own that ctest includes
+    # after the discovered tests: gtest_discover_tests passes its PROPERTIES
+    # through several list expansions, which split a list value such as
+    # "A=1;B=2" into separate arguments. A bracket argument keeps it whole.
+    set(script "${CMAKE_CURRENT_BINARY_DIR}/${target}_keysim_env.cmake")
+    file(WRITE "${script}"
+         "foreach(test IN LISTS ${target}_TESTS)\n"
+         "    set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT [==[${environment}]==])\n"
+         "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
+endfunction()

@@ -1,0 +1,314 @@
+#include "keysim_state.h"
+
+#include <windows.h>
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <strsafe.h>
+
+#include "token_api.h"
+
+namespace {
+
+const DWORD kMaxStateFileSize = 4 * 1024 * 1024;
+
+std::string Hex32(uint32_t value)
+{
+    char text[16];
+    if (FAILED(StringCchPrintfA(text, ARRAYSIZE(text), "0x%08x", value))) return "0x0";
+    return text;
+}
+
+std::string Decimal(uint32_t value)
+{
+    char text[16];
+    if (FAILED(StringCchPrintfA(text, ARRAYSIZE(text), "%u", value))) return "0";
+    return text;
+}
+
+void ApplyKeyLine(SimKey* key, const std::string& name, const std::string& value)
+{
+    uint32_t number = 0;
+    if (name == "slot") {
+        if (ParseSimNumber(value, &number)) key->slot = number;
+    } else if (name == "reader") {
+        key->reader = value;
+    } else if (name == "pin") {
+        key->pin = value;
+    } else if (name == "tries") {
+        if (ParseSimNumber(value, &number)) key->tries = number;
+    } else if (name == "maxtries") {
+        if (ParseSimNumber(value, &number)) key->maxTries = number;
+    } else if (name == "blank") {
+        key->blank = value == "1";
+    } else if (name == "cert") {
+        key->certs.push_back(value);
+    }
+}
+
+}  // namespace
+
+bool ParseSimNumber(const std::string& text, uint32_t* value)
+{
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = text.c_str() + (hex ? 2 : 0);
+    // strtoull would accept a sign or leading spaces: the first character must be a digit.
+    if (!isxdigit(static_cast<unsigned char>(*digits))) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long number = strtoull(digits, &end, hex ? 16 : 10);
+    if (errno != 0 || end == nullptr || *end != '\0' || number > 0xffffffffull) return false;
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+bool IsSimLineSafe(const std::string& text)
+{
+    return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+SimState ParseSimState(const std::string& text)
+{
+    enum Section { kNone, kFaults, kKey } section = kNone;
+    SimState state;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == ';') continue;
+        if (line == "[faults]") {
+            section = kFaults;
+            continue;
+        }
+        if (line == "[key]") {
+            section = kKey;
+            state.keys.push_back(SimKey());
+            continue;
+        }
+        if (line[0] == '[') {
+            section = kNone;
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        std::string name = line.substr(0, equals);
+        std::string value = line.substr(equals + 1);
+        if (section == kFaults) {
+            SetSimFault(&state, name, value);
+        } else if (section == kKey) {
+            ApplyKeyLine(&state.keys.back(), name, value);
+        }
+    }
+    return state;
+}
+
+std::string FormatSimState(const SimState& state)
+{
+    std::string text = "; Simulated keys (see simulator/README.md)\r\n[faults]\r\n";
+    for (const auto& fault : state.faults) {
+        text += fault.first + "=" + fault.second + "\r\n";
+    }
+    for (const SimKey& key : state.keys) {
+        text += "\r\n[key]\r\n";
+        text += "slot=" + Hex32(key.slot) + "\r\n";
+        text += "reader=" + key.reader + "\r\n";
+        text += "pin=" + key.pin + "\r\n";
+        text += "tries=" + Decimal(key.tries) + "\r\n";
+        text += "maxtries=" + Decimal(key.maxTries) + "\r\n";
+        text += std::string("blank=") + (key.blank ? "1" : "0") + "\r\n";
+        for (const std::string& label : key.certs) {
+            text += "cert=" + label + "\r\n";
+        }
+    }
+    return text;
+}
+
+std::wstring SimPath(const std::wstring& dir, const wchar_t* name)
+{
+    std::wstring path = dir;
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
+    return path + name;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string* text)
+{
+    text->clear();
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    bool ok = true;
+    DWORD size = GetFileSize(file, nullptr);
+    if (size == INVALID_FILE_SIZE || size > kMaxStateFileSize) {
+        ok = false;
+    } else if (size > 0) {
+        text->resize(size);
+        DWORD read = 0;
+        ok = ReadFile(file, &(*text)[0], size, &read, nullptr) && read == size;
+        if (!ok) text->clear();
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& text)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = text.empty() || (WriteFile(file, text.data(), static_cast<DWORD>(text.size()),
+                                         &written, nullptr) &&
+                               written == text.size());
+    return CloseHandle(file) && ok;
+}
+
+bool AppendToFile(const std::wstring& path, const std::string& text)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+              written == text.size();
+    return CloseHandle(file) && ok;
+}
+
+bool LoadSimState(const std::wstring& dir, SimState* state)
+{
+    std::string text;
+    if (!ReadWholeFile(SimPath(dir, kSimStateFile), &text)) return false;
+    *state = ParseSimState(text);
+    return true;
+}
+
+bool SaveSimState(const std::wstring& dir, const SimState& state)
+{
+    return WriteWholeFile(SimPath(dir, kSimStateFile), FormatSimState(state));
+}
+
+SimKey* FindSimKey(SimState* state, uint32_t slot)
+{
+    for (SimKey& key : state->keys) {
+        if (key.slot == slot) return &key;
+    }
+    return nullptr;
+}
+
+const SimKey* FindSimKey(const SimState& state, uint32_t slot)
+{
+    for (const SimKey& key : state.keys) {
+        if (key.slot == slot) return &key;
+    }
+    return nullptr;
+}
+
+const std::string* FindSimFault(const SimState& state, const char* name)
+{
+    for (const auto& fault : state.faults) {
+        if (fault.first == name) return &fault.second;
+    }
+    return nullptr;
+}
+
+void SetSimFault(SimState* state, const std::string& name, const std::string& value)
+{
+    auto& faults = state->faults;
+    for (size_t i = 0; i < faults.size(); ++i) {
+        if (faults[i].first == name) {
+            if (value == "off") {
+                faults.erase(faults.begin() + i);
+            } else {
+                faults[i].second = value;
+            }
+            return;
+        }
+    }
+    if (value != "off") faults.emplace_back(name, value);
+}
+
+std::string SimPatternName(size_t length)
+{
+    std::string name;
+    for (size_t i = 0; i < length; ++i) name += static_cast<char>('A' + i % 26);
+    return name;
+}
+
+bool PlugSimKey(SimState* state, uint32_t slot, const std::string& reader,
+                const std::string& pin, uint32_t tries)
+{
+    if (!IsSimLineSafe(reader) || reader.size() > kSimMaxNameLength || !IsSimLineSafe(pin) ||
+        pin.size() > kSimPinBufferSize) {
+        return false;
+    }
+    SimKey fresh;
+    fresh.slot = slot;
+    fresh.reader = reader;
+    fresh.pin = pin;
+    fresh.tries = tries;
+    fresh.maxTries = tries;
+    SimKey* key = FindSimKey(state, slot);
+    if (key != nullptr) {
+        *key = fresh;
+    } else {
+        state->keys.push_back(fresh);
+    }
+    return true;
+}
+
+bool UnplugSimKey(SimState* state, uint32_t slot)
+{
+    for (size_t i = 0; i < state->keys.size(); ++i) {
+        if (state->keys[i].slot == slot) {
+            state->keys.erase(state->keys.begin() + i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SetSimPin(SimState* state, uint32_t slot, const std::string& pin, uint32_t tries)
+{
+    SimKey* key = FindSimKey(state, slot);
+    if (key == nullptr || !IsSimLineSafe(pin) || pin.size() > kSimPinBufferSize) return false;
+    key->pin = pin;
+    key->tries = tries;
+    key->maxTries = tries;
+    return true;
+}
+
+bool EnrolSimCert(SimState* state, uint32_t slot, const std::string& label)
+{
+    SimKey* key = FindSimKey(state, slot);
+    if (key == nullptr || !IsSimLineSafe(label)) return false;
+    key->certs.push_back(label);
+    key->blank = false;
+    return true;
+}
+
+bool IsSimFaultValid(const std::string& name, const std::string& value)
+{
+    uint32_t number = 0;
+    if (name == "slotlist") return value == "off" || value == "zero";
+    if (name == "slotname") {
+        return value == "off" || value == "none" || value == "long" ||
+               (ParseSimNumber(value, &number) && number <= kSimMaxNameLength);
+    }
+#define SIM_ENTRY_NAME(entry, kind) #entry,
+    static const char* const kEntries[] = {TOKEN_API_ENTRY_POINTS(SIM_ENTRY_NAME)};
+#undef SIM_ENTRY_NAME
+    for (const char* entry : kEntries) {
+        if (name == entry) return value == "off" || ParseSimNumber(value, &number);
+    }
+    return false;
+}

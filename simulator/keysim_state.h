@@ -1,0 +1,121 @@
+// The simulated keys' state as kept in keysim.ini beside the simulator DLL,
+// shared by the DLL, the control program and the test-support library.
+//
+// Layout (one "[faults]" section, then one "[key]" section per connected
+// key in the order KRGetSlotList reports them; a value is everything after
+// the first '=' up to the end of the line, taken byte for byte):
+//
+//   [faults]
+//   KROpen=0xe0000003        any entry point: return this status, do nothing
+//   slotlist=zero            KRGetSlotList reports 0 slots with status 0
+//   slotname=none|long|<n>   KRGetSlotName writes nothing / 1000 / n chars
+//
+//   [key]
+//   slot=0x00000011
+//   reader=Reader name as KRGetSlotName writes it
+//   pin=tq8053               empty: no PIN set (after VKInitADF)
+//   tries=5                  remaining PIN tries; 0 is locked
+//   maxtries=5               tries restored by a correct PIN
+//   blank=0                  1 once VKInitADF has cleared the key
+//   cert=First label         one line per certificate on the key
+//   cert=Second label
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct SimKey {
+    uint32_t slot = 0;
+    std::string reader;
+    std::string pin;
+    uint32_t tries = 0;
+    uint32_t maxTries = 0;
+    bool blank = false;
+    std::vector<std::string> certs;
+};
+
+struct SimState {
+    std::vector<SimKey> keys;
+    std::vector<std::pair<std::string, std::string>> faults;  // name, value
+};
+
+// Longest reader name or slot-name fault the simulator writes (without NUL).
+const size_t kSimMaxNameLength = 3999;
+// Length written by the "slotname=long" fault.
+const size_t kSimLongNameLength = 1000;
+// Longest PIN a key holds; the PIN buffer the tool passes is this long.
+const size_t kSimPinBufferSize = 32;
+
+// Statuses the simulated library returns (0 is success).
+const uint32_t kSimOk = 0;
+const uint32_t kSimNotSupported = 0xe0000001;   // the sixty entry points never called
+const uint32_t kSimBadArgument = 0xe0000002;    // null pointer, PIN kind/length, non-zero reserved
+const uint32_t kSimBadHandle = 0xe0000003;      // context or device not issued (or closed)
+const uint32_t kSimNoKey = 0xe0000004;          // slot not connected, or the key was unplugged
+const uint32_t kSimPinIncorrect = 0xe0000005;   // wrong PIN, one try used
+const uint32_t kSimPinLocked = 0xe0000006;      // no tries left
+const uint32_t kSimPinNotSet = 0xe0000007;      // the key has no PIN (cleared by VKInitADF)
+const uint32_t kSimNotVerified = 0xe0000008;    // VKInitADF before a good VKVerifyPIN
+const uint32_t kSimStateError = 0xe0000009;     // keysim.ini cannot be read or written
+const uint32_t kSimTooManyDevices = 0xe000000a; // device table of this process is full
+
+// File names beside the simulator DLL.
+const wchar_t kSimStateFile[] = L"keysim.ini";
+const wchar_t kSimJournalFile[] = L"keysim-journal.txt";
+
+// Parses the text of keysim.ini. Unknown lines are ignored.
+SimState ParseSimState(const std::string& text);
+std::string FormatSimState(const SimState& state);
+
+// Reads and writes <dir>\keysim.ini. A missing file is an empty state.
+bool LoadSimState(const std::wstring& dir, SimState* state);
+bool SaveSimState(const std::wstring& dir, const SimState& state);
+
+// Whole-file helpers (a missing file reads as empty).
+bool ReadWholeFile(const std::wstring& path, std::string* text);
+bool WriteWholeFile(const std::wstring& path, const std::string& text);
+bool AppendToFile(const std::wstring& path, const std::string& text);
+
+// "<dir>\<name>".
+std::wstring SimPath(const std::wstring& dir, const wchar_t* name);
+
+SimKey* FindSimKey(SimState* state, uint32_t slot);
+const SimKey* FindSimKey(const SimState& state, uint32_t slot);
+// Value of a fault, or nullptr when none is set.
+const std::string* FindSimFault(const SimState& state, const char* name);
+// Sets a fault; the value "off" removes it.
+void SetSimFault(SimState* state, const std::string& name, const std::string& value);
+
+// Edits shared by keysim.exe and the test-support library; each returns
+// false (changing nothing) for a value the state file cannot hold.
+// Plugs a fresh key (not blank, no certificates, tries = maxtries). A slot
+// already connected is replaced in its place in the slot list.
+bool PlugSimKey(SimState* state, uint32_t slot, const std::string& reader,
+                const std::string& pin, uint32_t tries);
+bool UnplugSimKey(SimState* state, uint32_t slot);
+// Sets the PIN and both tries counts of a connected key.
+bool SetSimPin(SimState* state, uint32_t slot, const std::string& pin, uint32_t tries);
+// Adds a certificate label to a connected key (it is no longer blank).
+bool EnrolSimCert(SimState* state, uint32_t slot, const std::string& label);
+// True for the fault names and values the simulator understands: an entry
+// point with a status number, "slotlist" with "zero", "slotname" with
+// "none", "long" or a length up to kSimMaxNameLength; any of them with "off".
+bool IsSimFaultValid(const std::string& name, const std::string& value);
+
+// The name the slot-name fault writes: n characters cycling through A..Z.
+std::string SimPatternName(size_t length);
+
+// Parses a 32-bit number in decimal or 0x-hex (never octal), the whole text.
+bool ParseSimNumber(const std::string& text, uint32_t* value);
+// True when the text can be kept on one line of the state file.
+bool IsSimLineSafe(const std::string& text);
+
+// The CSP registration the tool reads: HKLM\<SimCspKey()>, value "Image Path".
+std::wstring SimCspKey();
+// Writes "Image Path" = imagePath (REG_SZ), creating the key.
+bool SimRegisterCsp(const std::wstring& imagePath);
+// Deletes the CSP's key; true when it is gone (or was never there).
+bool SimUnregisterCsp();

@@ -1,0 +1,429 @@
+// Korrim.dll as the test bed has it: a simulated token library. Key data
+// (connected keys, PINs, certificates, faults) lives in keysim.ini beside
+// this DLL and is read afresh on every call; open devices and their PIN
+// verification live in this DLL's memory, so they last as long as it stays
+// loaded in a process. Every call appends one line to keysim-journal.txt
+// beside the DLL. Calls are expected from one thread at a time.
+#include <windows.h>
+
+#include <stdarg.h>
+#include <string.h>
+
+#include <string>
+#include <type_traits>
+
+#include <strsafe.h>
+
+#include "csp_name.h"
+#include "keysim_state.h"
+#include "token_api.h"
+
+namespace {
+
+const uint32_t kContextBase = 0x00c00000;
+const uint32_t kDeviceBase = 0x00d00000;
+const size_t kMaxDevices = 64;
+const uint32_t kPinKindUser = 1;
+
+struct Device {
+    uint32_t slot;
+    bool open;
+    bool verified;
+};
+
+HMODULE g_module;
+uint32_t g_contextsIssued;
+Device g_devices[kMaxDevices];
+size_t g_devicesIssued;
+
+// The folder this DLL was loaded from, without a trailing backslash.
+std::wstring ModuleDir()
+{
+    wchar_t path[2048];
+    DWORD length = GetModuleFileNameW(g_module, path, ARRAYSIZE(path));
+    if (length == 0 || length >= ARRAYSIZE(path)) return std::wstring();
+    std::wstring dir(path, length);
+    size_t slash = dir.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : dir.substr(0, slash);
+}
+
+void Field(std::string* line, const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    HRESULT result = StringCchVPrintfA(text, ARRAYSIZE(text), format, args);
+    va_end(args);
+    *line += ' ';
+    *line += SUCCEEDED(result) ? text : "?";
+}
+
+void Journal(std::string line)
+{
+    line += "\r\n";
+    AppendToFile(SimPath(ModuleDir(), kSimJournalFile), line);
+}
+
+// The fault set for an entry point, as a status.
+bool FaultStatus(const SimState& state, const char* entry, uint32_t* status)
+{
+    const std::string* value = FindSimFault(state, entry);
+    if (value == nullptr) return false;
+    if (!ParseSimNumber(*value, status)) *status = kSimBadArgument;
+    return true;
+}
+
+bool IsContext(uint32_t context)
+{
+    return context > kContextBase && context <= kContextBase + g_contextsIssued;
+}
+
+Device* FindDevice(uint32_t device)
+{
+    if (device <= kDeviceBase || device > kDeviceBase + g_devicesIssued) return nullptr;
+    Device* entry = &g_devices[device - kDeviceBase - 1];
+    return entry->open ? entry : nullptr;
+}
+
+std::string PinHex(const uint8_t* pin)
+{
+    if (pin == nullptr) return "null";
+    std::string hex;
+    for (size_t i = 0; i < kSimPinBufferSize; ++i) {
+        char pair[4];
+        if (FAILED(StringCchPrintfA(pair, ARRAYSIZE(pair), "%02x", pin[i]))) return "?";
+        hex += pair;
+    }
+    return hex;
+}
+
+// The name KRGetSlotName writes for a key, or false for none.
+bool SlotName(const SimState& state, const SimKey& key, std::string* name)
+{
+    const std::string* fault = FindSimFault(state, "slotname");
+    uint32_t length = 0;
+    if (fault == nullptr) {
+        *name = key.reader.substr(0, kSimMaxNameLength);
+    } else if (*fault == "none") {
+        return false;
+    } else if (*fault == "long") {
+        *name = SimPatternName(kSimLongNameLength);
+    } else if (ParseSimNumber(*fault, &length) && length <= kSimMaxNameLength) {
+        *name = SimPatternName(length);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+uint32_t Unsupported(const char* entry)
+{
+    SimState state;
+    uint32_t status = kSimNotSupported;
+    if (!LoadSimState(ModuleDir(), &state)) {
+        status = kSimStateError;
+    } else {
+        FaultStatus(state, entry, &status);
+    }
+    std::string line = entry;
+    Field(&line, "status=0x%08x", status);
+    Journal(line);
+    return status;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_module = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+TokenStatus WINAPI KREstablishContext(uint32_t* context)
+{
+    SimState state;
+    uint32_t status = kSimOk;
+    bool written = false;
+    if (!LoadSimState(ModuleDir(), &state)) {
+        status = kSimStateError;
+    } else if (FaultStatus(state, "KREstablishContext", &status)) {
+    } else if (context == nullptr) {
+        status = kSimBadArgument;
+    } else {
+        ++g_contextsIssued;
+        *context = kContextBase + g_contextsIssued;
+        written = true;
+    }
+    std::string line = "KREstablishContext";
+    Field(&line, "status=0x%08x", status);
+    if (written) {
+        Field(&line, "context=0x%08x", *context);
+    } else {
+        Field(&line, "context=-");
+    }
+    Journal(line);
+    return status;
+}
+
+TokenStatus WINAPI KRGetSlotList(uint32_t context, uint32_t capacity, uint32_t* slots,
+                                 uint32_t* count)
+{
+    SimState state;
+    uint32_t status = kSimOk;
+    bool written = false;
+    if (!LoadSimState(ModuleDir(), &state)) {
+        status = kSimStateError;
+    } else if (FaultStatus(state, "KRGetSlotList", &status)) {
+    } else if (slots == nullptr || count == nullptr) {
+        status = kSimBadArgument;
+    } else if (!IsContext(context)) {
+        status = kSimBadHandle;
+    } else {
+        const std::string* fault = FindSimFault(state, "slotlist");
+        uint32_t found = 0;
+        if (fault == nullptr || *fault != "zero") {
+            for (const SimKey& key : state.keys) {
+                if (found == capacity) break;
+                slots[found++] = key.slot;
+            }
+        }
+        *count = found;
+        written = true;
+    }
+    std::string line = "KRGetSlotList";
+    Field(&line, "context=0x%08x", context);
+    Field(&line, "capacity=%u", capacity);
+    Field(&line, "status=0x%08x", status);
+    if (written) {
+        Field(&line, "count=%u", *count);
+        std::string list = "slots=";
+        for (uint32_t i = 0; i < *count; ++i) {
+            char id[16];
+            if (FAILED(StringCchPrintfA(id, ARRAYSIZE(id), "%s0x%08x", i ? "," : "", slots[i]))) {
+                break;
+            }
+            list += id;
+        }
+        line += ' ';
+        line += list;
+    } else {
+        Field(&line, "count=-");
+        Field(&line, "slots=-");
+    }
+    Journal(line);
+    return status;
+}
+
+TokenStatus WINAPI KROpen(uint32_t context, uint32_t slot, uint32_t* device)
+{
+    SimState state;
+    uint32_t status = kSimOk;
+    bool written = false;
+    if (!LoadSimState(ModuleDir(), &state)) {
+        status = kSimStateError;
+    } else if (FaultStatus(state, "KROpen", &status)) {
+    } else if (device == nullptr) {
+        status = kSimBadArgument;
+    } else if (!IsContext(context)) {
+        status = kSimBadHandle;
+    } else if (FindSimKey(state, slot) == nullptr) {
+        status = kSimNoKey;
+    } else if (g_devicesIssued == kMaxDevices) {
+        status = kSimTooManyDevices;
+    } else {
+        Device& entry = g_devices[g_devicesIssued++];
+        entry.slot = slot;
+        entry.open = true;
+        entry.verified = false;
+        *device = kDeviceBase + static_cast<uint32_t>(g_devicesIssued);
+        written = true;
+    }
+    std::string line = "KROpen";
+    Field(&line, "context=0x%08x", context);
+    Field(&line, "slot=0x%08x", slot);
+    Field(&line, "status=0x%08x", status);
+    if (written) {
+        Field(&line, "device=0x%08x", *device);
+    } else {
+        Field(&line, "device=-");
+    }
+    Journal(line);
+    return status;
+}
+
+TokenStatus WINAPI KRGetSlotName(uint32_t context, uint32_t slot, char* name)
+{
+    SimState state;
+    uint32_t status = kSimOk;
+    size_t written = 0;
+    const SimKey* key = nullptr;
+    std::string text;
+    if (!LoadSimState(ModuleDir(), &state)) {
+        status = kSimStateError;
+    } else if (FaultStatus(state, "KRGetSlotName", &status)) {
+    } else if (name == nullptr) {
+        status = kSimBadArgument;
+    } else if (!IsContext(context)) {
+        status = kSimBadHandle;
+    } else if ((key = FindSimKey(state, slot)) == nullptr) {
+        status = kSimNoKey;
+    } else if (SlotName(state, *key, &text)) {
+        // The caller's buffer is the library's contract: a real library
+        // writes the whole name, however long.
+        memcpy(name, text.c_str(), text.size() + 1);
+        written = text.size() + 1;
+    }
+    std::string line = "KRGetSlotName";
+    Field(&line, "context=0x%08x", context);
+    Field(&line, "slot=0x%08x", slot);
+    Field(&line, "status=0x%08x", status);
+    Field(&line, "written=%u", static_cast<unsigned>(written));
+    Journal(line);
+    return status;
+}
+
+TokenStatus WINAPI VKVerifyPIN(uint32_t device, uint32_t pinKind, uint8_t* pin,
+                               uint32_t pinLength, uint32_t* retries, uint32_t reserved)
+{
+    const std::wstring dir = ModuleDir();
+    SimState state;
+    uint32_t status = kSimOk;
+    bool written = false;
+    Device* entry = nullptr;
+    SimKey* key = nullptr;
+    if (!LoadSimState(dir, &state)) {
+        status = kSimStateError;
+    } else if (FaultStatus(state, "VKVerifyPIN", &status)) {
+    } else if (pin == nullptr || retries == nullptr || pinKind != kPinKindUser ||
+               pinLength > kSimPinBufferSize || reserved != 0) {
+        status = kSimBadArgument;
+    } else if ((entry = FindDevice(device)) == nullptr) {
+        status = kSimBadHandle;
+    } else if ((key = FindSimKey(&state, entry->slot)) == nullptr) {
+        status = kSimNoKey;
+    } else if (key->tries == 0) {
+        entry->verified = false;
+        status = kSimPinLocked;
+    } else if (key->pin.empty()) {
+        entry->verified = false;
+        status = kSimPinNotSet;
+    } else if (pinLength == key->pin.size() && memcmp(pin, key->pin.data(), pinLength) == 0) {
+        entry->verified = true;
+        key->tries = key->maxTries;
+    } else {
+        entry->verified = false;
+        --key->tries;
+        status = kSimPinIncorrect;
+    }
+    if (key != nullptr) {
+        if (!SaveSimState(dir, state)) {
+            entry->verified = false;
+            status = kSimStateError;
+        } else {
+            *retries = key->tries;
+            written = true;
+        }
+    }
+    std::string line = "VKVerifyPIN";
+    Field(&line, "device=0x%08x", device);
+    Field(&line, "kind=%u", pinKind);
+    line += " pin=" + PinHex(pin);
+    Field(&line, "length=%u", pinLength);
+    Field(&line, "reserved=0x%08x", reserved);
+    Field(&line, "status=0x%08x", status);
+    if (written) {
+        Field(&line, "retries=%u", *retries);
+    } else {
+        Field(&line, "retries=-");
+    }
+    Journal(line);
+    return status;
+}
+
+TokenStatus WINAPI VKInitADF(uint32_t device, uint32_t a1, uint32_t a2, uint32_t a3,
+                             uint32_t a4, uint32_t a5, uint32_t a6, uint32_t a7, uint32_t a8)
+{
+    const std::wstring dir = ModuleDir();
+    SimState state;
+    uint32_t status = kSimOk;
+    Device* entry = nullptr;
+    SimKey* key = nullptr;
+    if (!LoadSimState(dir, &state)) {
+        status = kSimStateError;
+    } else if (FaultStatus(state, "VKInitADF", &status)) {
+    } else if ((a1 | a2 | a3 | a4 | a5 | a6 | a7 | a8) != 0) {
+        status = kSimBadArgument;
+    } else if ((entry = FindDevice(device)) == nullptr) {
+        status = kSimBadHandle;
+    } else if ((key = FindSimKey(&state, entry->slot)) == nullptr) {
+        status = kSimNoKey;
+    } else if (!entry->verified) {
+        status = kSimNotVerified;
+    } else {
+        key->certs.clear();
+        key->blank = true;
+        key->pin.clear();
+        key->tries = key->maxTries;
+        entry->verified = false;
+        if (!SaveSimState(dir, state)) status = kSimStateError;
+    }
+    std::string line = "VKInitADF";
+    Field(&line, "device=0x%08x", device);
+    Field(&line, "args=0x%x,0x%x,0x%x,0x%x,0x%x,0x%x,0x%x,0x%x", a1, a2, a3, a4, a5, a6, a7, a8);
+    Field(&line, "status=0x%08x", status);
+    Journal(line);
+    return status;
+}
+
+TokenStatus WINAPI KRClose(uint32_t device)
+{
+    // Whether the key-state broadcast already waits in this thread's queue.
+    std::string message = std::string(kCspName) + "_KeyStateChangeMessage";
+    UINT id = RegisterWindowMessageA(message.c_str());
+    MSG waiting;
+    bool queued = id != 0 && PeekMessageA(&waiting, nullptr, id, id, PM_NOREMOVE);
+
+    SimState state;
+    uint32_t status = kSimOk;
+    Device* entry = nullptr;
+    if (!LoadSimState(ModuleDir(), &state)) {
+        status = kSimStateError;
+    } else if (FaultStatus(state, "KRClose", &status)) {
+    } else if ((entry = FindDevice(device)) == nullptr) {
+        status = kSimBadHandle;
+    } else {
+        entry->open = false;
+        entry->verified = false;
+    }
+    std::string line = "KRClose";
+    Field(&line, "device=0x%08x", device);
+    Field(&line, "status=0x%08x", status);
+    Field(&line, "keystate_queued=%d", queued ? 1 : 0);
+    Journal(line);
+    return status;
+}
+
+// The sixty entry points the tool binds but never calls.
+#define SIM_UNSUPPORTED_CALLED(name)
+#define SIM_UNSUPPORTED_BOUND(name) \
+    TokenStatus WINAPI name(void) { return Unsupported(#name); }
+#define SIM_UNSUPPORTED(name, kind) SIM_UNSUPPORTED_##kind(name)
+TOKEN_API_ENTRY_POINTS(SIM_UNSUPPORTED)
+#undef SIM_UNSUPPORTED
+#undef SIM_UNSUPPORTED_BOUND
+#undef SIM_UNSUPPORTED_CALLED
+
+}  // extern "C"
+
+static_assert(std::is_same<decltype(&KREstablishContext), PFN_KREstablishContext>::value, "");
+static_assert(std::is_same<decltype(&KRGetSlotList), PFN_KRGetSlotList>::value, "");
+static_assert(std::is_same<decltype(&KROpen), PFN_KROpen>::value, "");
+static_assert(std::is_same<decltype(&KRGetSlotName), PFN_KRGetSlotName>::value, "");
+static_assert(std::is_same<decltype(&VKVerifyPIN), PFN_VKVerifyPIN>::value, "");
+static_assert(std::is_same<decltype(&VKInitADF), PFN_VKInitADF>::value, "");
+static_assert(std::is_same<decltype(&KRClose), PFN_KRClose>::value, "");
