@@ -13,8 +13,17 @@ function(keysim_discover_tests target)
     to_wine_path(variants "${CMAKE_BINARY_DIR}/simulator/variants")
     set(environment "KEYSIM_DIR=${dir}" "KEYSIM_VARIANTS=${variants}" ${ARG_ENVIRONMENT})
     add_dependencies(${target} keysim_all)
+    # A target may be registered more than once (under other prefixes and
+    # environments): each registration has its own list and script.
+    get_property(count TARGET ${target} PROPERTY KEYSIM_DISCOVER_COUNT)
+    if(NOT count)
+        set(count 0)
+    endif()
+    math(EXPR count "${count} + 1")
+    set_property(TARGET ${target} PROPERTY KEYSIM_DISCOVER_COUNT ${count})
+    set(list_name ${target}_TESTS_${count})
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST
-        TEST_LIST ${target}_TESTS
+        TEST_LIST ${list_name}
         ${ARG_UNPARSED_ARGUMENTS}
         PROPERTIES RUN_SERIAL TRUE ${ARG_PROPERTIES})
 
@@ -22,9 +31,9 @@ function(keysim_discover_tests target)
     # after the discovered tests: gtest_discover_tests passes its PROPERTIES
     # through several list expansions, which split a list value such as
     # "A=1;B=2" into separate arguments. A bracket argument keeps it whole.
-    set(script "${CMAKE_CURRENT_BINARY_DIR}/${target}_keysim_env.cmake")
+    set(script "${CMAKE_CURRENT_BINARY_DIR}/${target}_keysim_env_${count}.cmake")
     file(WRITE "${script}"
-         "foreach(test IN LISTS ${target}_TESTS)\n"
+         "foreach(test IN LISTS ${list_name})\n"
          "    set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT [==[${environment}]==])\n"
          "endforeach()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")

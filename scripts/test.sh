@@ -21,14 +21,8 @@ cmake -S "$src/tests/fuzz" -B "$build/fuzz" -DCMAKE_CXX_COMPILER=clang++ \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build/fuzz" -j "$(nproc)"
 
-export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "test: creating Wine prefix $WINEPREFIX"
-    mkdir -p "$WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
-    wineserver -w
-fi
+. "$src/scripts/wine-env.sh"
+use_wine_prefix "$build/wineprefix"
 
 # One X server and one persistent wineserver for the whole run. Wine's own
 # background programs (services, explorer) are started first, detached from

@@ -1,0 +1,124 @@
+#include "app/init_tool_dlg.h"
+
+#include "app/about_dlg.h"
+#include "keyinit/key_run.h"
+
+CInitToolDlg::CInitToolDlg(CWnd* parent)
+    : CDialog(IDD_INITTOOL_DIALOG, parent),
+      m_hIcon(LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME)))
+{
+}
+
+void CInitToolDlg::DoDataExchange()
+{
+    DDX_Control(m_hWnd, IDCANCEL, m_btnNo);
+    DDX_Control(m_hWnd, IDC_MESSAGE, m_message);
+    DDX_Control(m_hWnd, IDOK, m_btnOK);
+    DDX_Control(m_hWnd, IDC_YES, m_btnYes);
+}
+
+BOOL CInitToolDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE);
+    if (systemMenu != NULL) {
+        wchar_t about[256] = {};
+        if (LoadStringW(AfxGetResourceHandle(), IDS_ABOUTBOX, about, ARRAYSIZE(about)) > 0) {
+            AppendMenuW(systemMenu, MF_SEPARATOR, 0, NULL);
+            AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about);
+        }
+    }
+
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    m_btnYes.EnableWindow(TRUE);
+    m_btnYes.ShowWindow(SW_SHOW);
+    m_btnOK.EnableWindow(TRUE);
+    m_btnOK.ShowWindow(SW_HIDE);
+
+    m_message.SetWindowTextFromResource(IDS_INIT_WARNING);
+    UpdateWindow();
+    return TRUE;
+}
+
+BOOL CInitToolDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result)
+{
+    switch (message) {
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
+            OnSysCommand(static_cast<UINT>(wParam), lParam);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_PAINT:
+        return OnPaint();
+    case WM_QUERYDRAGICON:
+        result = reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+        return TRUE;
+    case WM_COMMAND:
+        if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == IDC_YES) {
+            OnYes();
+            return TRUE;
+        }
+        if (LOWORD(wParam) == ID_HELP) {
+            AfxGetApp()->OnHelp();
+            return TRUE;
+        }
+        break;
+    }
+    return CDialog::OnMessage(message, wParam, lParam, result);
+}
+
+void CInitToolDlg::OnSysCommand(UINT id, LPARAM)
+{
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.DoModal();
+    }
+}
+
+POINT IconOrigin(int clientWidth, int clientHeight, int iconWidth, int iconHeight)
+{
+    POINT origin = {(clientWidth - iconWidth + 1) / 2, (clientHeight - iconHeight + 1) / 2};
+    return origin;
+}
+
+BOOL CInitToolDlg::OnPaint()
+{
+    if (!IsIconic()) {
+        return FALSE;
+    }
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(m_hWnd, &paint);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+
+    RECT client;
+    GetClientRect(m_hWnd, &client);
+    POINT origin = IconOrigin(client.right - client.left, client.bottom - client.top,
+                              GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON));
+    DrawIcon(dc, origin.x, origin.y, m_hIcon);
+    EndPaint(m_hWnd, &paint);
+    return TRUE;
+}
+
+void CInitToolDlg::OnYes()
+{
+    // Nothing is shown while the key is being initialised.
+    ShowWindow(SW_HIDE);
+    bool outcome = RunKeyInitialization();
+    m_message.SetWindowTextFromResource(outcome ? IDS_INIT_OK : IDS_INIT_FAILED);
+
+    ShowWindow(SW_SHOWNORMAL);
+    m_btnYes.ShowWindow(SW_HIDE);
+    m_btnNo.ShowWindow(SW_HIDE);
+    m_btnOK.ShowWindow(SW_SHOW);
+
+    // A hidden default button still answers Enter: the finished dialog takes
+    // no second run. OK becomes the default button and takes the focus.
+    m_btnYes.EnableWindow(FALSE);
+    m_btnYes.SendMessage(BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
+    SendMessage(DM_SETDEFID, IDOK, 0);
+    SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_btnOK.GetSafeHwnd()), TRUE);
+}

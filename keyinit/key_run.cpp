@@ -1,0 +1,44 @@
+#include "keyinit/key_run.h"
+
+#include <windows.h>
+#include <strsafe.h>
+
+#include "certcache/cert_purge.h"
+#include "keyinit/csp_name.h"
+#include "keyinit/key_session.h"
+
+namespace {
+
+const char kKeyStateChangeSuffix[] = "KeyStateChangeMessage";
+
+char s_keyStateChangeMessageName[MAX_PATH];
+
+}  // namespace
+
+bool RunKeyInitialization()
+{
+    KeySession session;
+    bool outcome = InitializeFirstKey(session);
+    if (outcome) {
+        // The key is still open while its traces are removed. A reader name
+        // that did not fit is unknown, and no cache file is chosen by it.
+        if (session.slotNameFits) {
+            PurgeCachedCertificates(session.slotName);
+        }
+        BroadcastKeyStateChange();
+    }
+    CloseKeySession(session);
+    return outcome;
+}
+
+void BroadcastKeyStateChange()
+{
+    if (FAILED(StringCchPrintfA(s_keyStateChangeMessageName, MAX_PATH, "%s_%s", kCspName,
+                                kKeyStateChangeSuffix))) {
+        return;
+    }
+    UINT message = RegisterWindowMessageA(s_keyStateChangeMessageName);
+    if (message != 0) {
+        PostMessageA(HWND_BROADCAST, message, 0, 0);
+    }
+}

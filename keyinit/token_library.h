@@ -1,0 +1,50 @@
+// Finding, loading and binding the maker's token-manager library, Korrim.dll,
+// which is installed beside the maker's CSP.
+#pragma once
+
+#include "keyinit/token_api.h"
+
+// The bound entry points, in binding order (indexed by TokenEntry). A slot is
+// null until bound.
+struct TokenApi {
+    FARPROC entries[kTokenEntryCount];
+};
+
+// The one process-wide record of the loaded library. It lives from
+// OpenTokenLibrary to the end of the run (CloseKeySession).
+struct TokenLibrary {
+    HMODULE module;
+    TokenApi api;
+};
+
+extern TokenLibrary g_tokenLibrary;
+
+// Locates the CSP's directory, loads Korrim.dll from it and binds all entry
+// points. False on any failure; the library may then still be loaded (a
+// failed binding) until UnloadTokenLibrary.
+bool OpenTokenLibrary();
+
+// Fills a zero-filled MAX_PATH buffer with the CSP's installation directory,
+// ending in a backslash, taken from its registered "Image Path". A missing or
+// unreadable value leaves the directory empty and still returns true; an
+// unregistered CSP, or a value without a backslash, returns false.
+bool LocateCspDirectory(char directory[MAX_PATH]);
+
+// Loads Korrim.dll from the directory (by bare name when the directory is
+// empty) and binds the entry points.
+bool LoadTokenLibrary(const char* directory);
+
+// Resolves the entry points in binding order; stops at the first missing one.
+bool BindTokenApi();
+
+// Releases the library if it is loaded; safe to call when it is not.
+void UnloadTokenLibrary();
+
+// The bound entry point of the given index as its typed function pointer.
+template <typename Fn>
+Fn TokenEntryPoint(TokenEntry entry)
+{
+    // Through void (*)(), the generic function pointer type, so the compiler
+    // accepts the conversion to the entry point's real signature.
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(g_tokenLibrary.api.entries[entry]));
+}

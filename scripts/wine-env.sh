@@ -1,0 +1,25 @@
+# Sourced by the scripts: a Wine prefix of the build's own, never ~/.wine.
+#   use_wine_prefix <folder>
+use_wine_prefix() {
+    export WINEPREFIX="$1" WINEARCH=win32 WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "creating Wine prefix $WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1
+        wineserver -w
+    fi
+}
+
+# Lets Chinese dialog fonts render on a machine without them (Wine looks for
+# 宋体 by name; the WenQuanYi font stands in).
+use_cjk_font_replacement() {
+    local key='HKCU\Software\Wine\Fonts\Replacements'
+    wine reg add "$key" /v "宋体" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
+    wine reg add "$key" /v "SimSun" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
+}
+
+# Runs a Windows program quietly and strips the carriage returns.
+winrun() {
+    wine "$@" 2>/dev/null | tr -d '\r'
+}

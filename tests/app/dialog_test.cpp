@@ -1,0 +1,134 @@
+// The main dialog in this process: its system menu, icon and commands, seen
+// from a second thread while the dialog runs modally on the main thread.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/init_tool_dlg.h"
+#include "resource.h"
+
+namespace {
+
+BOOL CALLBACK FindThreadDialog(HWND window, LPARAM lParam)
+{
+    *reinterpret_cast<HWND*>(lParam) = window;
+    return FALSE;
+}
+
+// Runs the main dialog modally and calls `inspect` with its window from
+// another thread. Returns what DoModal returned.
+INT_PTR RunDialog(const std::function<void(HWND)>& inspect)
+{
+    DWORD uiThread = GetCurrentThreadId();
+    std::thread worker([&] {
+        HWND dialog = NULL;
+        for (int i = 0; i < 500 && dialog == NULL; ++i) {
+            Sleep(10);
+            EnumThreadWindows(uiThread, FindThreadDialog, reinterpret_cast<LPARAM>(&dialog));
+            if (dialog != NULL && !IsWindowVisible(dialog)) {
+                dialog = NULL;
+            }
+        }
+        if (dialog != NULL) {
+            inspect(dialog);
+            if (IsWindow(dialog)) {
+                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+            }
+        }
+    });
+    CInitToolDlg dialog;
+    INT_PTR result = dialog.DoModal();
+    worker.join();
+    return result;
+}
+
+std::wstring ResourceString(UINT id)
+{
+    wchar_t text[512] = {};
+    LoadStringW(GetModuleHandleW(NULL), id, text, ARRAYSIZE(text));
+    return text;
+}
+
+TEST(MainDialog, SystemMenuEndsWithSeparatorAndAboutItem)
+{
+    int count = 0;
+    UINT separatorType = 0, aboutId = 0;
+    std::wstring aboutText;
+    RunDialog([&](HWND dialog) {
+        HMENU menu = GetSystemMenu(dialog, FALSE);
+        count = GetMenuItemCount(menu);
+        MENUITEMINFOW item = {};
+        item.cbSize = sizeof(item);
+        item.fMask = MIIM_FTYPE;
+        GetMenuItemInfoW(menu, count - 2, TRUE, &item);
+        separatorType = item.fType;
+        aboutId = GetMenuItemID(menu, count - 1);
+        wchar_t text[256] = {};
+        GetMenuStringW(menu, count - 1, text, ARRAYSIZE(text), MF_BYPOSITION);
+        aboutText = text;
+    });
+    ASSERT_GE(count, 2);
+    EXPECT_TRUE(separatorType & MFT_SEPARATOR);
+    EXPECT_EQ(aboutId, static_cast<UINT>(IDM_ABOUTBOX));
+    EXPECT_EQ(aboutText, ResourceString(IDS_ABOUTBOX));
+    EXPECT_NE(aboutText.find(L"(&A)"), std::wstring::npos);
+}
+
+TEST(MainDialog, CarriesTheIconAndReturnsItForDragging)
+{
+    HICON big = NULL, small = NULL, drag = NULL;
+    RunDialog([&](HWND dialog) {
+        big = reinterpret_cast<HICON>(SendMessageW(dialog, WM_GETICON, ICON_BIG, 0));
+        small = reinterpret_cast<HICON>(SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0));
+        drag = reinterpret_cast<HICON>(SendMessageW(dialog, WM_QUERYDRAGICON, 0, 0));
+    });
+    EXPECT_NE(big, static_cast<HICON>(NULL));
+    EXPECT_EQ(big, small);
+    EXPECT_EQ(big, drag);
+}
+
+TEST(MainDialog, MinimisedDialogPaintsAndRestores)
+{
+    bool iconic = false, restored = false;
+    RunDialog([&](HWND dialog) {
+        ShowWindow(dialog, SW_MINIMIZE);
+        iconic = IsIconic(dialog) != FALSE;
+        RedrawWindow(dialog, NULL, NULL, RDW_INVALIDATE | RDW_UPDATENOW);
+        ShowWindow(dialog, SW_RESTORE);
+        restored = !IsIconic(dialog) && IsWindowVisible(dialog);
+    });
+    EXPECT_TRUE(iconic);
+    EXPECT_TRUE(restored);
+}
+
+TEST(MainDialog, HelpDoesNothingAndCloseEndsTheDialog)
+{
+    bool openAfterHelp = false;
+    INT_PTR result = RunDialog([&](HWND dialog) {
+        SendMessageW(dialog, WM_COMMAND, ID_HELP, 0);
+        openAfterHelp = IsWindow(dialog) && IsWindowVisible(dialog);
+        SendMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+        for (int i = 0; i < 200 && IsWindow(dialog); ++i) {
+            Sleep(10);
+        }
+    });
+    EXPECT_TRUE(openAfterHelp);
+    EXPECT_EQ(result, IDCANCEL);
+}
+
+TEST(MainDialog, MinimisedIconIsCentredRoundingTowardZero)
+{
+    POINT centred = IconOrigin(100, 50, 32, 32);
+    EXPECT_EQ(centred.x, 34);
+    EXPECT_EQ(centred.y, 9);
+    // Smaller than the icon: (10 - 32 + 1) / 2 is -10, not -11.
+    POINT clipped = IconOrigin(10, 9, 32, 32);
+    EXPECT_EQ(clipped.x, -10);
+    EXPECT_EQ(clipped.y, -11);
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+// Drives the tool's dialog from another process, as a user would: starts the
+// tool, finds its dialog, reads texts and button states, presses buttons and
+// keys, opens the About box through the system menu.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+struct ButtonState {
+    bool visible = false;
+    bool enabled = false;
+};
+
+struct DialogState {
+    std::wstring caption;
+    std::wstring message;
+    ButtonState yes, no, ok;
+    std::wstring yesText, noText, okText;
+};
+
+struct AboutState {
+    std::wstring caption;
+    std::wstring texts;  // the static texts and the button text, one per line
+};
+
+class ToolProcess {
+public:
+    ToolProcess() = default;
+    ~ToolProcess();
+    ToolProcess(const ToolProcess&) = delete;
+    ToolProcess& operator=(const ToolProcess&) = delete;
+
+    bool Launch(const std::wstring& exePath);
+    // Waits until the main dialog is visible; false after the timeout.
+    bool WaitForDialog(DWORD timeoutMs = 20000);
+    HWND Dialog() const { return m_dialog; }
+    DialogState ReadState() const;
+
+    // Clicks a button of the main dialog (posted, so the call does not wait
+    // for the run).
+    void Press(int controlId);
+    // Posts Enter to whichever control of the dialog has the focus, through
+    // the dialog manager's keyboard handling.
+    void PressEnter();
+    // Waits until the dialog shows the outcome (OK visible, shown again).
+    bool WaitForFinished(DWORD timeoutMs = 30000);
+
+    // Opens the About box through the system menu command, reads it, and
+    // closes it with its OK button.
+    bool ReadAboutBox(AboutState& about, DWORD timeoutMs = 10000);
+    // Closes an open About box with its OK button.
+    bool CloseAboutBox(DWORD timeoutMs = 10000);
+
+    // Waits for the process to end; false after the timeout.
+    bool WaitForExit(DWORD timeoutMs = 10000, DWORD* exitCode = NULL);
+    bool HasExited() const;
+    void Kill();
+
+private:
+    HWND FindOwnDialog(HWND owner) const;
+    HWND WaitForAboutBox(DWORD timeoutMs) const;
+
+    PROCESS_INFORMATION m_process = {};
+    HWND m_dialog = NULL;
+};
+
+std::wstring WindowText(HWND window);
+std::string ToUtf8(const std::wstring& text);
+// Path of a file beside the running program.
+std::wstring BesideThisProgram(const wchar_t* name);

@@ -1,0 +1,376 @@
+// The tool as a user runs it: the real program, started as its own process,
+// its dialog worked from outside, with the simulated key, real cache files,
+// real certificate stores and a listener for the key-state broadcast.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "certcache/cache_root.h"
+#include "keysim_support.h"
+#include "tool_driver.h"
+
+namespace {
+
+const int kYesId = 1004;
+const uint32_t kSlot = 0x11;
+const char kReader[] =
+    "\\\\?\\hid#vid_1234&pid_5678#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+const char kPrefix[] = "41_hid#vid_12340pid_5678#701a2b3c4d00000000";
+const char kOtherPrefix[] = "41_Reader B00000000000000000000000000000000";
+
+const wchar_t kEnglishOk[] = L"KSV BLE USBKey initialization successful.";
+const wchar_t kEnglishFailed[] = L"KSV BLE USBKey initialization failed!";
+
+std::wstring Env(const char* name)
+{
+    const char* value = getenv(name);
+    std::string text = value != NULL ? value : "";
+    return std::wstring(text.begin(), text.end());
+}
+
+std::vector<BYTE> ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string CertData(const char* name)
+{
+    const char* dir = getenv("CERT_DATA_DIR");
+    return std::string(dir != NULL ? dir : ".") + "\\" + name;
+}
+
+HCERTSTORE OpenUserStore(const wchar_t* name)
+{
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                         CERT_SYSTEM_STORE_CURRENT_USER, name);
+}
+
+void AddToStore(const wchar_t* name, const std::vector<BYTE>& der)
+{
+    HCERTSTORE store = OpenUserStore(name);
+    ASSERT_NE(store, static_cast<HCERTSTORE>(NULL));
+    EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                 static_cast<DWORD>(der.size()),
+                                                 CERT_STORE_ADD_REPLACE_EXISTING, NULL));
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+}
+
+// Whether the store holds this exact certificate (by its encoding).
+bool InStore(const wchar_t* name, const std::vector<BYTE>& der)
+{
+    HCERTSTORE store = OpenUserStore(name);
+    if (store == NULL) {
+        return false;
+    }
+    bool found = false;
+    PCCERT_CONTEXT cert = NULL;
+    while (!found && (cert = CertEnumCertificatesInStore(store, cert)) != NULL) {
+        found = cert->cbCertEncoded == der.size() &&
+                memcmp(cert->pbCertEncoded, der.data(), der.size()) == 0;
+    }
+    if (cert != NULL) {
+        CertFreeCertificateContext(cert);
+    }
+    CertCloseStore(store, 0);
+    return found;
+}
+
+void RemoveFromStore(const wchar_t* name, const std::vector<BYTE>& der)
+{
+    HCERTSTORE store = OpenUserStore(name);
+    if (store == NULL) {
+        return;
+    }
+    PCCERT_CONTEXT cert = NULL;
+    while ((cert = CertEnumCertificatesInStore(store, cert)) != NULL) {
+        if (cert->cbCertEncoded == der.size() &&
+            memcmp(cert->pbCertEncoded, der.data(), der.size()) == 0) {
+            CertDeleteCertificateFromStore(CertDuplicateCertificateContext(cert));
+        }
+    }
+    CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
+    CertCloseStore(store, 0);
+}
+
+bool Exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void WriteFile(const std::string& path, const std::vector<BYTE>& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// The key-state listener, a program of its own on the same desktop.
+class Listener {
+public:
+    void Start(const std::vector<std::string>& watched)
+    {
+        m_log = BesideThisProgram(L"keystate-listener.log");
+        DeleteFileW(m_log.c_str());
+        m_ready = CreateEventA(NULL, TRUE, FALSE, "KeyStateListenerReady");
+        m_stop = CreateEventA(NULL, TRUE, FALSE, "KeyStateListenerStop");
+        ResetEvent(m_ready);
+        ResetEvent(m_stop);
+        std::wstring command = L"\"" + BesideThisProgram(L"keystate_listener.exe") + L"\" \"" +
+                               m_log + L"\"";
+        for (const std::string& path : watched) {
+            command += L" \"" + std::wstring(path.begin(), path.end()) + L"\"";
+        }
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        ASSERT_TRUE(CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                                   &m_process));
+        ASSERT_EQ(WaitForSingleObject(m_ready, 20000), WAIT_OBJECT_0);
+    }
+
+    // Stops the listener and returns the lines it recorded.
+    std::vector<std::string> Stop()
+    {
+        std::vector<std::string> lines;
+        if (m_process.hProcess == NULL) {
+            return lines;
+        }
+        // Give a posted broadcast time to arrive before the listener stops.
+        Sleep(300);
+        SetEvent(m_stop);
+        WaitForSingleObject(m_process.hProcess, 10000);
+        CloseHandle(m_process.hProcess);
+        CloseHandle(m_process.hThread);
+        m_process = PROCESS_INFORMATION();
+        std::ifstream in(m_log.c_str());
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    ~Listener()
+    {
+        Stop();
+        CloseHandle(m_ready);
+        CloseHandle(m_stop);
+    }
+
+private:
+    std::wstring m_log;
+    HANDLE m_ready = NULL;
+    HANDLE m_stop = NULL;
+    PROCESS_INFORMATION m_process = {};
+};
+
+class ToolRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_rsa = ReadBytes(CertData("rsa.der"));
+        m_ec = ReadBytes(CertData("ec.der"));
+        m_otherRsa = ReadBytes(CertData("other.der"));
+        ASSERT_FALSE(m_rsa.empty());
+        ASSERT_FALSE(m_ec.empty());
+        ASSERT_FALSE(m_otherRsa.empty());
+
+        char root[MAX_PATH] = {};
+        ASSERT_TRUE(GetCacheRoot(root));
+        m_cacheDir = std::string(root) + "\\Varkeld KSV CSP";
+        CreateDirectoryA(m_cacheDir.c_str(), NULL);
+
+        KeySimReset();
+        ASSERT_TRUE(RegisterCsp(KeySimDir() + L"\\VarkeldKsvCsp.dll"));
+        KeySimPlug(kSlot, kReader);
+        KeySimEnrol(kSlot, "rsa-signing");
+        KeySimEnrol(kSlot, "ec-signing");
+    }
+
+    void TearDown() override
+    {
+        for (const std::string& path : m_created) {
+            DeleteFileA(path.c_str());
+        }
+        RemoveFromStore(L"MY", m_rsa);
+        RemoveFromStore(L"addressbook", m_ec);
+        RemoveFromStore(L"MY", m_otherRsa);
+        UnregisterCsp();
+        KeySimReset();
+    }
+
+    std::string CacheFile(const std::string& name, const std::vector<BYTE>& bytes)
+    {
+        std::string path = m_cacheDir + "\\" + name;
+        WriteFile(path, bytes);
+        m_created.push_back(path);
+        return path;
+    }
+
+    // The key's two certificates, cached and installed as the CSP leaves
+    // them, and files that are not the key's.
+    void EnrolCertificates()
+    {
+        m_keyFiles.push_back(CacheFile(std::string(kPrefix) + "A.cer", m_rsa));
+        m_keyFiles.push_back(CacheFile(std::string(kPrefix) + "B.cer", m_ec));
+        m_otherFiles.push_back(CacheFile(std::string(kPrefix) + "other.txt", {'x'}));
+        m_otherFiles.push_back(CacheFile(std::string(kOtherPrefix) + "A.cer", m_otherRsa));
+        AddToStore(L"MY", m_rsa);
+        AddToStore(L"addressbook", m_ec);
+        AddToStore(L"MY", m_otherRsa);
+    }
+
+    void ExpectNothingChanged()
+    {
+        for (const std::string& path : m_keyFiles) {
+            EXPECT_TRUE(Exists(path)) << path;
+        }
+        for (const std::string& path : m_otherFiles) {
+            EXPECT_TRUE(Exists(path)) << path;
+        }
+        EXPECT_TRUE(InStore(L"MY", m_rsa));
+        EXPECT_TRUE(InStore(L"addressbook", m_ec));
+        EXPECT_TRUE(InStore(L"MY", m_otherRsa));
+    }
+
+    static void ExpectFinished(const DialogState& state, const std::wstring& text)
+    {
+        EXPECT_EQ(state.message, text);
+        EXPECT_FALSE(state.yes.visible);
+        EXPECT_FALSE(state.no.visible);
+        EXPECT_TRUE(state.ok.visible);
+        EXPECT_TRUE(state.ok.enabled);
+        EXPECT_FALSE(state.yes.enabled);
+    }
+
+    // Starts the tool, presses Yes and waits for the outcome.
+    DialogState RunYes()
+    {
+        EXPECT_TRUE(m_tool.Launch(Env("INITTOOL_EXE")));
+        EXPECT_TRUE(m_tool.WaitForDialog());
+        m_tool.Press(kYesId);
+        EXPECT_TRUE(m_tool.WaitForFinished());
+        return m_tool.ReadState();
+    }
+
+    std::vector<BYTE> m_rsa, m_ec, m_otherRsa;
+    std::string m_cacheDir;
+    std::vector<std::string> m_created, m_keyFiles, m_otherFiles;
+    ToolProcess m_tool;
+    Listener m_listener;
+};
+
+TEST_F(ToolRun, NoEndsTheToolWithoutTouchingAnything)
+{
+    EnrolCertificates();
+    m_listener.Start(m_keyFiles);
+    ASSERT_TRUE(m_tool.Launch(Env("INITTOOL_EXE")));
+    ASSERT_TRUE(m_tool.WaitForDialog());
+    DialogState state = m_tool.ReadState();
+    EXPECT_TRUE(state.yes.visible && state.yes.enabled);
+    EXPECT_TRUE(state.no.visible && state.no.enabled);
+    EXPECT_FALSE(state.ok.visible);
+
+    m_tool.Press(IDCANCEL);
+    EXPECT_TRUE(m_tool.WaitForExit());
+    EXPECT_TRUE(KeySimJournal().empty()) << "the token library was called";
+    EXPECT_FALSE(KeySimIsBlank(kSlot));
+    ExpectNothingChanged();
+    EXPECT_TRUE(m_listener.Stop().empty());
+}
+
+TEST_F(ToolRun, YesWipesTheKeyRemovesItsCertificatesAndBroadcastsOnce)
+{
+    EnrolCertificates();
+    m_listener.Start(m_keyFiles);
+    ExpectFinished(RunYes(), kEnglishOk);
+
+    EXPECT_TRUE(KeySimIsBlank(kSlot));
+    EXPECT_TRUE(KeySimCertLabels(kSlot).empty());
+    for (const std::string& path : m_keyFiles) {
+        EXPECT_FALSE(Exists(path)) << path;
+    }
+    for (const std::string& path : m_otherFiles) {
+        EXPECT_TRUE(Exists(path)) << path;
+    }
+    EXPECT_FALSE(InStore(L"MY", m_rsa));
+    EXPECT_FALSE(InStore(L"addressbook", m_ec));
+    EXPECT_TRUE(InStore(L"MY", m_otherRsa));
+
+    // Enter in the finished dialog closes it; it does not start a second run.
+    m_tool.PressEnter();
+    EXPECT_TRUE(m_tool.WaitForExit());
+
+    std::vector<std::string> received = m_listener.Stop();
+    ASSERT_EQ(received.size(), 1u);
+    // Posted after the purge (the files were gone when it arrived), with
+    // both parameters 0 ...
+    EXPECT_EQ(received[0], "received wparam=0x00000000 lparam=0x00000000 watched_present=0");
+
+    std::vector<std::string> calls = KeySimJournalCalls();
+    std::vector<std::string> expected = {"KREstablishContext", "KRGetSlotList", "KROpen",
+                                         "KRGetSlotName",      "VKVerifyPIN",   "VKInitADF",
+                                         "KRClose"};
+    EXPECT_EQ(calls, expected);
+    // ... and before the key was closed.
+    std::vector<std::string> journal = KeySimJournal();
+    ASSERT_FALSE(journal.empty());
+    EXPECT_EQ(KeySimJournalField(journal.back(), "keystate_queued"), "1");
+}
+
+TEST_F(ToolRun, EmptyCacheStillSucceedsAndBroadcasts)
+{
+    m_listener.Start({});
+    ExpectFinished(RunYes(), kEnglishOk);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+    EXPECT_TRUE(KeySimIsBlank(kSlot));
+    EXPECT_EQ(m_listener.Stop().size(), 1u);
+}
+
+// Every failure ends in the same text, with nothing deleted and no broadcast.
+class FailedRun : public ToolRun, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(FailedRun, ShowsFailureAndLeavesEverything)
+{
+    std::string cause = GetParam();
+    if (cause == "wrong-pin") {
+        KeySimSetPin(kSlot, "000000", 5);
+    } else if (cause == "no-key") {
+        KeySimReset();
+    } else if (cause == "no-csp") {
+        UnregisterCsp();
+    }
+    EnrolCertificates();
+    m_listener.Start(m_keyFiles);
+    ExpectFinished(RunYes(), kEnglishFailed);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+
+    ExpectNothingChanged();
+    EXPECT_TRUE(m_listener.Stop().empty());
+    std::vector<std::string> calls = KeySimJournalCalls();
+    for (const std::string& call : calls) {
+        EXPECT_NE(call, "VKInitADF");
+    }
+    if (cause == "no-csp") {
+        EXPECT_TRUE(calls.empty());
+    }
+    EXPECT_FALSE(KeySimIsBlank(kSlot));
+}
+
+INSTANTIATE_TEST_SUITE_P(Causes, FailedRun, ::testing::Values("wrong-pin", "no-key", "no-csp"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             std::string name = info.param;
+                             for (char& c : name) {
+                                 c = c == '-' ? '_' : c;
+                             }
+                             return name;
+                         });
+
+}  // namespace
