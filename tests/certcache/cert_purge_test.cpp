@@ -284,10 +284,15 @@ TEST_F(Purge, FilePathThatDoesNotFitIsKept)
     ASSERT_TRUE(WriteBytesLongPath(longPath, TestData("rsa.der")));
     longFiles_.push_back(longPath);
     std::string shortOne = Put(prefix + "1.cer", "ec.der");
+    // The long name's path cut to 259 characters names this other file.
+    std::string cutPath = cacheDir_ + "\\" + longName;
+    cutPath.resize(MAX_PATH - 1);
+    std::string cut = Put(cutPath.substr(cacheDir_.size() + 1), "twice_a.der");
 
     PurgeCachedCertificates(slot.c_str());
 
     EXPECT_TRUE(ExistsLongPath(longPath));
+    EXPECT_TRUE(Unchanged(cut, "twice_a.der"));
     EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
     EXPECT_FALSE(FileExists(shortOne));
     EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
