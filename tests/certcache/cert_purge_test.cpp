@@ -147,6 +147,22 @@ TEST_F(Purge, CertificateHeldTwiceLeavesOneCopy)
     EXPECT_EQ(1, ProbeStore("MY", "twice_a.der").match);
 }
 
+TEST_F(Purge, WildcardInThePrefixMatchesOnlyItself)
+{
+    // "ab.c?d" keeps its '?': in the search pattern it matches any character,
+    // so another key's "ab.cXd" files come back from the search too.
+    const std::string key = PrefixOf("ab.c?d");
+    std::string lookalike = key;
+    lookalike[key.find('?')] = 'X';
+    InStore(L"MY", "rsa.der");
+    std::string other = Put(lookalike + "A.cer", "rsa.der");
+
+    PurgeCachedCertificates("ab.c?d");
+
+    EXPECT_TRUE(Unchanged(other, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+}
+
 TEST_F(Purge, LockedFileIsSkippedAndKept)
 {
     const std::string key = PrefixOf("Purge Reader Locked");
