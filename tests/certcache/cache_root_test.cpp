@@ -129,7 +129,8 @@ TEST(CacheRoot, CreatesAMissingRootAndKeepsAnExistingOne)
 TEST(CacheRoot, FailedShellLookupGivesLowerCaseFallback)
 {
     for (const char* version : {"winxp", "win7"}) {
-        for (const char* fault : {"no-shell32", "no-export", "lookup-fails", "long-folder"}) {
+        for (const char* fault :
+             {"no-shell32", "no-export", "lookup-fails", "long-folder", "lookup-empty"}) {
             ProbeResult result = Probe(version, fault);
             EXPECT_EQ("c:\\TEMP", result.root) << version << " " << fault;
             EXPECT_EQ("c:\\TEMP", result.again) << version << " " << fault;
@@ -145,7 +146,7 @@ TEST(CacheRoot, FailedShellLookupGivesLowerCaseFallback)
 
 TEST(CacheRoot, UnreadableWindowsDirectoryGivesUpperCaseFallback)
 {
-    for (const char* fault : {"windir-fails", "windir-too-small"}) {
+    for (const char* fault : {"windir-fails", "windir-too-small", "windir-too-small zeroed"}) {
         ProbeResult result = Probe("nt40", fault);
         EXPECT_EQ("4", result.major);
         EXPECT_EQ("C:\\TEMP", result.root) << fault;

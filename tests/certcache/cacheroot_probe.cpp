@@ -2,7 +2,7 @@
 // can run it under a chosen (emulated) Windows version, and prints what
 // happened:
 //
-//   cacheroot_probe.exe [counted | fault]
+//   cacheroot_probe.exe [counted | fault] [zeroed]
 //
 //   major=<major version the process sees>
 //   root=<first result>
@@ -13,7 +13,8 @@
 // Without an argument it calls GetCacheRoot itself (loads and frees are not
 // counted then). "counted" goes through counting wrappers of the real calls;
 // a fault makes one call misbehave: no-shell32, no-export, lookup-fails,
-// long-folder, windir-fails, windir-too-small.
+// long-folder, lookup-empty, windir-fails, windir-too-small. The root buffers
+// start full of 'Z' without a terminator, or all zero with "zeroed".
 #include <windows.h>
 
 #include <cstdio>
@@ -46,6 +47,12 @@ HRESULT WINAPI LongFolderLookup(HWND, int, HANDLE, DWORD, LPSTR path)
     return S_OK;
 }
 
+HRESULT WINAPI EmptyLookup(HWND, int, HANDLE, DWORD, LPSTR path)
+{
+    path[0] = '\0';
+    return S_FALSE;
+}
+
 HMODULE WINAPI CountingLoadLibrary(LPCSTR name)
 {
     ++g_loads;
@@ -60,6 +67,7 @@ FARPROC WINAPI FaultyGetProcAddress(HMODULE module, LPCSTR name)
     if (Fault("no-export")) return nullptr;
     if (Fault("lookup-fails")) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(FailingLookup));
     if (Fault("long-folder")) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(LongFolderLookup));
+    if (Fault("lookup-empty")) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(EmptyLookup));
     return GetProcAddress(module, name);
 }
 
@@ -76,15 +84,17 @@ UINT WINAPI FaultyWindowsDirectory(LPSTR buffer, UINT size)
     return GetWindowsDirectoryA(buffer, size);
 }
 
-// A root buffer full of 'Z' without a terminator: an unwritten buffer used
-// as a path would show.
-void Scribble(char root[MAX_PATH]) { memset(root, 'Z', MAX_PATH); }
+// An unwritten buffer used as a path would show: as 'Z's, or, when zeroed as
+// the purge passes it, as a bare "\TEMP".
+bool g_zeroed = false;
+void Scribble(char root[MAX_PATH]) { memset(root, g_zeroed ? 0 : 'Z', MAX_PATH); }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc > 1) g_fault = argv[1];
+    g_zeroed = argc > 2 && strcmp(argv[2], "zeroed") == 0;
     const CacheRootCalls calls = {CountingLoadLibrary, FaultyGetProcAddress, CountingFreeLibrary,
                                   FaultyWindowsDirectory};
     OSVERSIONINFOA version;

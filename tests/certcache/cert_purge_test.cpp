@@ -147,6 +147,22 @@ TEST_F(Purge, CertificateHeldTwiceLeavesOneCopy)
     EXPECT_EQ(1, ProbeStore("MY", "twice_a.der").match);
 }
 
+TEST_F(Purge, WildcardInThePrefixMatchesOnlyItself)
+{
+    // "ab.c?d" keeps its '?': in the search pattern it matches any character,
+    // so another key's "ab.cXd" files come back from the search too.
+    const std::string key = PrefixOf("ab.c?d");
+    std::string lookalike = key;
+    lookalike[key.find('?')] = 'X';
+    InStore(L"MY", "rsa.der");
+    std::string other = Put(lookalike + "A.cer", "rsa.der");
+
+    PurgeCachedCertificates("ab.c?d");
+
+    EXPECT_TRUE(Unchanged(other, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+}
+
 TEST_F(Purge, LockedFileIsSkippedAndKept)
 {
     const std::string key = PrefixOf("Purge Reader Locked");
@@ -284,10 +300,15 @@ TEST_F(Purge, FilePathThatDoesNotFitIsKept)
     ASSERT_TRUE(WriteBytesLongPath(longPath, TestData("rsa.der")));
     longFiles_.push_back(longPath);
     std::string shortOne = Put(prefix + "1.cer", "ec.der");
+    // The long name's path cut to 259 characters names this other file.
+    std::string cutPath = cacheDir_ + "\\" + longName;
+    cutPath.resize(MAX_PATH - 1);
+    std::string cut = Put(cutPath.substr(cacheDir_.size() + 1), "twice_a.der");
 
     PurgeCachedCertificates(slot.c_str());
 
     EXPECT_TRUE(ExistsLongPath(longPath));
+    EXPECT_TRUE(Unchanged(cut, "twice_a.der"));
     EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
     EXPECT_FALSE(FileExists(shortOne));
     EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);

@@ -7,6 +7,7 @@ if [ ! -x "$fuzzer" ]; then
     echo "SKIPPED: fuzzer binary $fuzzer is missing (scripts/test.sh builds it into <build>/fuzz)"
     exit 77
 fi
+fuzzer=$(cd "$(dirname "$fuzzer")" && pwd)/$(basename "$fuzzer")
 rm -rf "$work"
 mkdir -p "$work/corpus"
 cp "$seeds"/* "$work/corpus/"
