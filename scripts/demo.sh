@@ -47,9 +47,9 @@ rm -rf "$cache"
 mkdir -p "$cache"
 cp "$data/rsa.der" "$cache/${prefix}RSA.cer"
 cp "$data/ec.der" "$cache/${prefix}EC.cer"
-cp "$data/other.der" "$cache/${other_prefix}RSA.cer"
+cp "$data/twice_a.der" "$cache/${other_prefix}RSA.cer"
 echo "not a certificate" > "$cache/${prefix}notes.txt"
-for store_cert in "MY rsa.der" "addressbook ec.der" "MY other.der"; do
+for store_cert in "MY rsa.der" "addressbook ec.der" "MY twice_a.der"; do
     set -- $store_cert
     winrun "$helper" remove "$1" "$(winepath -w "$data/$2" 2>/dev/null)" || true
     winrun "$helper" install "$1" "$(winepath -w "$data/$2" 2>/dev/null)"
@@ -64,7 +64,7 @@ show_state() {
     winrun "$keysim" show | sed 's/^/  /'
     echo "  cache folder $root\\Varkeld KSV CSP:"
     ls -1 "$cache" | sed 's/^/    /'
-    echo "  store MY: key's RSA certificate $(count MY rsa.der)x, other key's certificate $(count MY other.der)x"
+    echo "  store MY: key's RSA certificate $(count MY rsa.der)x, other key's certificate $(count MY twice_a.der)x"
     echo "  store addressbook: key's EC certificate $(count addressbook ec.der)x"
 }
 
@@ -134,7 +134,7 @@ check "the other key's file is kept" "[ -e '$cache/${other_prefix}RSA.cer' ]"
 check "the unrelated file is kept" "[ -e '$cache/${prefix}notes.txt' ]"
 check "the key's RSA certificate is gone from MY" "[ \"\$(count MY rsa.der)\" = 0 ]"
 check "the key's EC certificate is gone from addressbook" "[ \"\$(count addressbook ec.der)\" = 0 ]"
-check "the other key's certificate is kept in MY" "[ \"\$(count MY other.der)\" = 1 ]"
+check "the other key's certificate is kept in MY" "[ \"\$(count MY twice_a.der)\" = 1 ]"
 check "the broadcast was seen once, with 0 and 0" \
       "[ \"\$(grep -c 'wparam=0x00000000 lparam=0x00000000' '$log' 2>/dev/null)\" = 1 ]"
 wineserver -k || true

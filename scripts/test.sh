@@ -31,7 +31,7 @@ status=0
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     wineserver -p
     wine cmd /c exit >/dev/null 2>&1 </dev/null
-    ctest --test-dir "$0" --output-on-failure "${@}"
+    ctest --test-dir "$0" --output-on-failure --timeout 300 "${@}"
     rc=$?
     wineserver -k || true
     exit $rc' "$build" "$@" || status=$?

@@ -175,7 +175,7 @@ protected:
     {
         m_rsa = ReadBytes(CertData("rsa.der"));
         m_ec = ReadBytes(CertData("ec.der"));
-        m_otherRsa = ReadBytes(CertData("other.der"));
+        m_otherRsa = ReadBytes(CertData("twice_a.der"));
         ASSERT_FALSE(m_rsa.empty());
         ASSERT_FALSE(m_ec.empty());
         ASSERT_FALSE(m_otherRsa.empty());
