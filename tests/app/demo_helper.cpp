@@ -76,13 +76,16 @@ int main(int argc, char** argv)
                      ? 0
                      : 1;
     } else {
+        bool remove = strcmp(argv[1], "remove") == 0;
         int count = 0;
         PCCERT_CONTEXT cert = NULL;
         while ((cert = CertEnumCertificatesInStore(store, cert)) != NULL) {
             if (Same(cert, der)) {
                 ++count;
-                if (strcmp(argv[1], "remove") == 0) {
-                    CertDeleteCertificateFromStore(CertDuplicateCertificateContext(cert));
+                if (remove) {
+                    // The walk starts over after a deletion.
+                    CertDeleteCertificateFromStore(cert);
+                    cert = NULL;
                 }
             }
         }

@@ -89,11 +89,16 @@ void RemoveFromStore(const wchar_t* name, const std::vector<BYTE>& der)
     if (store == NULL) {
         return;
     }
-    PCCERT_CONTEXT cert = NULL;
-    while ((cert = CertEnumCertificatesInStore(store, cert)) != NULL) {
-        if (cert->cbCertEncoded == der.size() &&
-            memcmp(cert->pbCertEncoded, der.data(), der.size()) == 0) {
-            CertDeleteCertificateFromStore(CertDuplicateCertificateContext(cert));
+    // One deletion per walk: a walk does not go on past a deleted entry.
+    for (bool deleted = true; deleted;) {
+        deleted = false;
+        PCCERT_CONTEXT cert = NULL;
+        while ((cert = CertEnumCertificatesInStore(store, cert)) != NULL) {
+            if (cert->cbCertEncoded == der.size() &&
+                memcmp(cert->pbCertEncoded, der.data(), der.size()) == 0) {
+                deleted = CertDeleteCertificateFromStore(cert) != FALSE;
+                break;
+            }
         }
     }
     CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, NULL);
