@@ -74,7 +74,11 @@ show_state "before"
 log="$out/broadcast.log"
 stop="$out/listener.stop"
 run_tool() {
-    wine "$build/tests/app/keystate_listener.exe" --stop-file "$(winepath -w "$stop")" \
+    # On the tool's desktop: a broadcast reaches the windows of its own desktop.
+    local desktop=()
+    [ "$1" = "interactive" ] || desktop=(explorer /desktop=demo,640x360)
+    wine "${desktop[@]}" "$(winepath -w "$build/tests/app/keystate_listener.exe")" \
+        --stop-file "$(winepath -w "$stop")" \
         "$(winepath -w "$log")" "$(winepath -w "$cache/${prefix}RSA.cer")" >/dev/null 2>&1 &
     local listener=$!
     sleep 1
@@ -108,13 +112,14 @@ run_tool() {
     touch "$stop"
     wait "$listener" || true
 }
-export -f run_tool
 if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
     wineserver -p
     run_tool interactive
 else
-    export build tool cache prefix out log stop
-    xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'wineserver -p; run_tool automatic'
+    # The same function, inside a display of its own.
+    export src build tool cache prefix out log stop
+    xvfb-run -a -s "-screen 0 1024x768x24" bash -c \
+        ". '$src/scripts/wine-env.sh'; $(declare -f run_tool); wineserver -p; run_tool automatic"
 fi
 wineserver -k || true
 
