@@ -97,7 +97,7 @@ run_tool() {
             for state in confirm finished; do
                 for _ in $(seq 600); do [ -f "$shots/$state.ready" ] && break; sleep 0.1; done
                 sleep 0.3
-                import -window root "$shots/$state.png"
+                import -window root -crop 640x360+0+0 +repage "$shots/$state.png"
                 touch "$shots/$state.taken"
             done
         ) &
