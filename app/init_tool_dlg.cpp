@@ -105,6 +105,12 @@ BOOL CInitToolDlg::OnPaint()
 
 void CInitToolDlg::OnYes()
 {
+    // The finished dialog disables Yes; a Yes command that still arrives
+    // (sent by another program, or queued before the run ended) starts no
+    // second run.
+    if (!IsWindowEnabled(m_btnYes.GetSafeHwnd())) {
+        return;
+    }
     // Nothing is shown while the key is being initialised.
     ShowWindow(SW_HIDE);
     bool outcome = RunKeyInitialization();

@@ -307,7 +307,9 @@ TEST_F(ToolRun, YesWipesTheKeyRemovesItsCertificatesAndBroadcastsOnce)
     EXPECT_FALSE(InStore(L"addressbook", m_ec));
     EXPECT_TRUE(InStore(L"MY", m_otherRsa));
 
-    // Enter in the finished dialog closes it; it does not start a second run.
+    // Neither a Yes command that still reaches the finished dialog nor Enter
+    // starts a second run; Enter closes the dialog.
+    m_tool.Press(kYesId);
     m_tool.PressEnter();
     EXPECT_TRUE(m_tool.WaitForExit());
 
