@@ -5,8 +5,8 @@
 //
 // Steps: state (prints the dialog's caption, text and buttons), yes, no, ok,
 // enter, finished (waits for the outcome), about (opens the About box,
-// prints it, closes it), open-about (opens it and leaves it open),
-// close-about,
+// prints it, closes it), open-about (opens it, waits until it is shown and
+// leaves it open), close-about,
 // signal:<file> (creates the file), wait:<file> (waits until the file
 // exists), exit (waits for the tool to end). Output is UTF-8. Exit code 0
 // when every step succeeded.
@@ -21,7 +21,6 @@
 namespace {
 
 const int kYesId = 1004;
-const UINT kAboutCommand = 0x0010;
 
 void PrintButton(const char* name, const ButtonState& state, const std::wstring& text)
 {
@@ -76,8 +75,7 @@ bool RunStep(ToolProcess& tool, const char* step)
         return true;
     }
     if (strcmp(step, "open-about") == 0) {
-        PostMessageW(tool.Dialog(), WM_SYSCOMMAND, kAboutCommand, 0);
-        return true;
+        return tool.OpenAboutBox();
     }
     if (strcmp(step, "close-about") == 0) {
         return tool.CloseAboutBox();

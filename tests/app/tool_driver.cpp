@@ -175,13 +175,18 @@ HWND ToolProcess::WaitForAboutBox(DWORD timeoutMs) const
     return box;
 }
 
-bool ToolProcess::ReadAboutBox(AboutState& about, DWORD timeoutMs)
+bool ToolProcess::OpenAboutBox(DWORD timeoutMs)
 {
     PostMessageW(m_dialog, WM_SYSCOMMAND, kAboutCommand, 0);
-    HWND box = WaitForAboutBox(timeoutMs);
-    if (box == NULL) {
+    return WaitForAboutBox(timeoutMs) != NULL;
+}
+
+bool ToolProcess::ReadAboutBox(AboutState& about, DWORD timeoutMs)
+{
+    if (!OpenAboutBox(timeoutMs)) {
         return false;
     }
+    HWND box = WaitForAboutBox(timeoutMs);
     about.caption = WindowText(box);
     about.texts.clear();
     for (HWND child = GetWindow(box, GW_CHILD); child != NULL; child = GetWindow(child, GW_HWNDNEXT)) {

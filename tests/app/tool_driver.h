@@ -49,6 +49,9 @@ public:
     // Opens the About box through the system menu command, reads it, and
     // closes it with its OK button.
     bool ReadAboutBox(AboutState& about, DWORD timeoutMs = 10000);
+    // Opens the About box through the system menu command and waits until it
+    // is shown; it stays open.
+    bool OpenAboutBox(DWORD timeoutMs = 10000);
     // Closes an open About box with its OK button.
     bool CloseAboutBox(DWORD timeoutMs = 10000);
 
