@@ -23,7 +23,7 @@ cmake --build "$build" -j "$(nproc)" --target VKKSVInitTool keysim_all keystate_
 rm -rf "$out"
 mkdir -p "$out"
 use_wine_prefix "$build/demo-prefix"
-use_cjk_font_replacement
+use_display_fonts
 
 tool="$build/app/VKKSVInitTool.exe"
 keysim="$build/simulator/keysim.exe"

@@ -5,8 +5,10 @@
 # use. Run twice, it installs nothing the second time.
 set -euo pipefail
 
+# fonts-wine: Wine's own fonts, among them the one that draws the caption
+# buttons of a window.
 packages=(cmake make g++-mingw-w64-i686-posix wine wine32:i386 xvfb xauth locales
-          fonts-wqy-microhei imagemagick icoutils openssl xdotool googletest
+          fonts-wqy-microhei fonts-wine imagemagick icoutils openssl xdotool googletest
           clang libclang-rt-14-dev python3)
 
 as_root() {

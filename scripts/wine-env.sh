@@ -11,12 +11,19 @@ use_wine_prefix() {
     fi
 }
 
-# Lets Chinese dialog fonts render on a machine without them (Wine looks for
-# 宋体 by name; the WenQuanYi font stands in).
-use_cjk_font_replacement() {
+# Fonts for windows that people look at (the demo, the screenshots):
+# Chinese dialog fonts render on a machine without them (Wine looks for 宋体
+# by name; the WenQuanYi font stands in), and the caption buttons get their
+# glyphs (Wine draws them with its own Marlett font, which it does not load
+# from its data folder here: a copy goes into the prefix's Fonts folder).
+use_display_fonts() {
     local key='HKCU\Software\Wine\Fonts\Replacements'
     wine reg add "$key" /v "宋体" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
     wine reg add "$key" /v "SimSun" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
+    local marlett=/usr/share/wine/fonts/marlett.ttf
+    if [ -f "$marlett" ]; then
+        cp -f "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
+    fi
 }
 
 # Runs a Windows program quietly and strips the carriage returns.
