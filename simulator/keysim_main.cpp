@@ -42,16 +42,6 @@ std::string ToAnsi(const std::wstring& text)
     return ansi;
 }
 
-std::wstring ExeDir()
-{
-    wchar_t path[2048];
-    DWORD length = GetModuleFileNameW(nullptr, path, ARRAYSIZE(path));
-    if (length == 0 || length >= ARRAYSIZE(path)) return std::wstring();
-    std::wstring dir(path, length);
-    size_t slash = dir.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : dir.substr(0, slash);
-}
-
 int Fail(const char* what)
 {
     fprintf(stderr, "keysim: %s\n", what);
@@ -136,7 +126,7 @@ int Reset(const std::wstring& dir)
 
 int Run(const std::vector<std::wstring>& args)
 {
-    std::wstring dir = ExeDir();
+    std::wstring dir = ModuleFolder(nullptr);
     size_t next = 1;
     if (args.size() > next + 1 && args[next] == L"--dir") {
         dir = args[next + 1];

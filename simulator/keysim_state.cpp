@@ -136,6 +136,16 @@ std::wstring SimPath(const std::wstring& dir, const wchar_t* name)
     return path + name;
 }
 
+std::wstring ModuleFolder(HMODULE module)
+{
+    wchar_t path[2048];
+    DWORD length = GetModuleFileNameW(module, path, ARRAYSIZE(path));
+    if (length == 0 || length >= ARRAYSIZE(path)) return std::wstring();
+    std::wstring dir(path, length);
+    size_t slash = dir.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : dir.substr(0, slash);
+}
+
 bool ReadWholeFile(const std::wstring& path, std::string* text)
 {
     text->clear();

@@ -21,6 +21,7 @@
 //   cert=Second label
 #pragma once
 
+#include <windows.h>
 #include <stdint.h>
 
 #include <string>
@@ -81,6 +82,9 @@ bool AppendToFile(const std::wstring& path, const std::string& text);
 
 // "<dir>\<name>".
 std::wstring SimPath(const std::wstring& dir, const wchar_t* name);
+// The folder a module (null: the program) was loaded from, without a
+// trailing backslash; empty if it cannot be read.
+std::wstring ModuleFolder(HMODULE module);
 
 SimKey* FindSimKey(SimState* state, uint32_t slot);
 const SimKey* FindSimKey(const SimState& state, uint32_t slot);

@@ -36,17 +36,6 @@ uint32_t g_contextsIssued;
 Device g_devices[kMaxDevices];
 size_t g_devicesIssued;
 
-// The folder this DLL was loaded from, without a trailing backslash.
-std::wstring ModuleDir()
-{
-    wchar_t path[2048];
-    DWORD length = GetModuleFileNameW(g_module, path, ARRAYSIZE(path));
-    if (length == 0 || length >= ARRAYSIZE(path)) return std::wstring();
-    std::wstring dir(path, length);
-    size_t slash = dir.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : dir.substr(0, slash);
-}
-
 void Field(std::string* line, const char* format, ...)
 {
     char text[256];
@@ -61,7 +50,7 @@ void Field(std::string* line, const char* format, ...)
 void Journal(std::string line)
 {
     line += "\r\n";
-    AppendToFile(SimPath(ModuleDir(), kSimJournalFile), line);
+    AppendToFile(SimPath(ModuleFolder(g_module), kSimJournalFile), line);
 }
 
 // The fault set for an entry point, as a status.
@@ -120,7 +109,7 @@ uint32_t Unsupported(const char* entry)
 {
     SimState state;
     uint32_t status = kSimNotSupported;
-    if (!LoadSimState(ModuleDir(), &state)) {
+    if (!LoadSimState(ModuleFolder(g_module), &state)) {
         status = kSimStateError;
     } else {
         FaultStatus(state, entry, &status);
@@ -149,7 +138,7 @@ TokenStatus WINAPI KREstablishContext(uint32_t* context)
     SimState state;
     uint32_t status = kSimOk;
     bool written = false;
-    if (!LoadSimState(ModuleDir(), &state)) {
+    if (!LoadSimState(ModuleFolder(g_module), &state)) {
         status = kSimStateError;
     } else if (FaultStatus(state, "KREstablishContext", &status)) {
     } else if (context == nullptr) {
@@ -176,7 +165,7 @@ TokenStatus WINAPI KRGetSlotList(uint32_t context, uint32_t capacity, uint32_t* 
     SimState state;
     uint32_t status = kSimOk;
     bool written = false;
-    if (!LoadSimState(ModuleDir(), &state)) {
+    if (!LoadSimState(ModuleFolder(g_module), &state)) {
         status = kSimStateError;
     } else if (FaultStatus(state, "KRGetSlotList", &status)) {
     } else if (slots == nullptr || count == nullptr) {
@@ -224,7 +213,7 @@ TokenStatus WINAPI KROpen(uint32_t context, uint32_t slot, uint32_t* device)
     SimState state;
     uint32_t status = kSimOk;
     bool written = false;
-    if (!LoadSimState(ModuleDir(), &state)) {
+    if (!LoadSimState(ModuleFolder(g_module), &state)) {
         status = kSimStateError;
     } else if (FaultStatus(state, "KROpen", &status)) {
     } else if (device == nullptr) {
@@ -263,7 +252,7 @@ TokenStatus WINAPI KRGetSlotName(uint32_t context, uint32_t slot, char* name)
     size_t written = 0;
     const SimKey* key = nullptr;
     std::string text;
-    if (!LoadSimState(ModuleDir(), &state)) {
+    if (!LoadSimState(ModuleFolder(g_module), &state)) {
         status = kSimStateError;
     } else if (FaultStatus(state, "KRGetSlotName", &status)) {
     } else if (name == nullptr) {
@@ -290,7 +279,7 @@ TokenStatus WINAPI KRGetSlotName(uint32_t context, uint32_t slot, char* name)
 TokenStatus WINAPI VKVerifyPIN(uint32_t device, uint32_t pinKind, uint8_t* pin,
                                uint32_t pinLength, uint32_t* retries, uint32_t reserved)
 {
-    const std::wstring dir = ModuleDir();
+    const std::wstring dir = ModuleFolder(g_module);
     SimState state;
     uint32_t status = kSimOk;
     bool written = false;
@@ -348,7 +337,7 @@ TokenStatus WINAPI VKVerifyPIN(uint32_t device, uint32_t pinKind, uint8_t* pin,
 TokenStatus WINAPI VKInitADF(uint32_t device, uint32_t a1, uint32_t a2, uint32_t a3,
                              uint32_t a4, uint32_t a5, uint32_t a6, uint32_t a7, uint32_t a8)
 {
-    const std::wstring dir = ModuleDir();
+    const std::wstring dir = ModuleFolder(g_module);
     SimState state;
     uint32_t status = kSimOk;
     Device* entry = nullptr;
@@ -391,7 +380,7 @@ TokenStatus WINAPI KRClose(uint32_t device)
     SimState state;
     uint32_t status = kSimOk;
     Device* entry = nullptr;
-    if (!LoadSimState(ModuleDir(), &state)) {
+    if (!LoadSimState(ModuleFolder(g_module), &state)) {
         status = kSimStateError;
     } else if (FaultStatus(state, "KRClose", &status)) {
     } else if ((entry = FindDevice(device)) == nullptr) {
