@@ -3,6 +3,7 @@
 #pragma once
 
 #include "keyinit/token_api.h"
+#include "keyinit/token_call.h"
 
 // The bound entry points, in binding order (indexed by TokenEntry). A slot is
 // null until bound.
@@ -40,11 +41,10 @@ bool BindTokenApi();
 // Releases the library if it is loaded; safe to call when it is not.
 void UnloadTokenLibrary();
 
-// The bound entry point of the given index as its typed function pointer.
-template <typename Fn>
-Fn TokenEntryPoint(TokenEntry entry)
+// Calls the bound entry point `entry`, whose signature is Fn, through
+// CallToken (either calling convention is safe).
+template <typename Fn, typename... Args>
+TokenStatus CallBoundEntry(TokenEntry entry, Args... args)
 {
-    // Through void (*)(), the generic function pointer type, so the compiler
-    // accepts the conversion to the entry point's real signature.
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(g_tokenLibrary.api.entries[entry]));
+    return CallToken<Fn>(g_tokenLibrary.api.entries[entry], args...);
 }

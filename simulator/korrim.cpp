@@ -18,6 +18,15 @@
 #include "keysim_state.h"
 #include "token_api.h"
 
+// The entry points' calling convention. The real library's is not fixed by
+// its exports, so the test bed builds both: callee pops (__stdcall, the
+// default) and, with KEYSIM_CDECL, caller pops (__cdecl).
+#ifdef KEYSIM_CDECL
+#define KEYSIM_CALL __cdecl
+#else
+#define KEYSIM_CALL WINAPI
+#endif
+
 namespace {
 
 const uint32_t kContextBase = 0x00c00000;
@@ -133,7 +142,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     return TRUE;
 }
 
-TokenStatus WINAPI KREstablishContext(uint32_t* context)
+TokenStatus KEYSIM_CALL KREstablishContext(uint32_t* context)
 {
     SimState state;
     uint32_t status = kSimOk;
@@ -159,7 +168,7 @@ TokenStatus WINAPI KREstablishContext(uint32_t* context)
     return status;
 }
 
-TokenStatus WINAPI KRGetSlotList(uint32_t context, uint32_t capacity, uint32_t* slots,
+TokenStatus KEYSIM_CALL KRGetSlotList(uint32_t context, uint32_t capacity, uint32_t* slots,
                                  uint32_t* count)
 {
     SimState state;
@@ -208,7 +217,7 @@ TokenStatus WINAPI KRGetSlotList(uint32_t context, uint32_t capacity, uint32_t* 
     return status;
 }
 
-TokenStatus WINAPI KROpen(uint32_t context, uint32_t slot, uint32_t* device)
+TokenStatus KEYSIM_CALL KROpen(uint32_t context, uint32_t slot, uint32_t* device)
 {
     SimState state;
     uint32_t status = kSimOk;
@@ -245,7 +254,7 @@ TokenStatus WINAPI KROpen(uint32_t context, uint32_t slot, uint32_t* device)
     return status;
 }
 
-TokenStatus WINAPI KRGetSlotName(uint32_t context, uint32_t slot, char* name)
+TokenStatus KEYSIM_CALL KRGetSlotName(uint32_t context, uint32_t slot, char* name)
 {
     SimState state;
     uint32_t status = kSimOk;
@@ -276,7 +285,7 @@ TokenStatus WINAPI KRGetSlotName(uint32_t context, uint32_t slot, char* name)
     return status;
 }
 
-TokenStatus WINAPI VKVerifyPIN(uint32_t device, uint32_t pinKind, uint8_t* pin,
+TokenStatus KEYSIM_CALL VKVerifyPIN(uint32_t device, uint32_t pinKind, uint8_t* pin,
                                uint32_t pinLength, uint32_t* retries, uint32_t reserved)
 {
     const std::wstring dir = ModuleFolder(g_module);
@@ -334,7 +343,7 @@ TokenStatus WINAPI VKVerifyPIN(uint32_t device, uint32_t pinKind, uint8_t* pin,
     return status;
 }
 
-TokenStatus WINAPI VKInitADF(uint32_t device, uint32_t a1, uint32_t a2, uint32_t a3,
+TokenStatus KEYSIM_CALL VKInitADF(uint32_t device, uint32_t a1, uint32_t a2, uint32_t a3,
                              uint32_t a4, uint32_t a5, uint32_t a6, uint32_t a7, uint32_t a8)
 {
     const std::wstring dir = ModuleFolder(g_module);
@@ -369,7 +378,7 @@ TokenStatus WINAPI VKInitADF(uint32_t device, uint32_t a1, uint32_t a2, uint32_t
     return status;
 }
 
-TokenStatus WINAPI KRClose(uint32_t device)
+TokenStatus KEYSIM_CALL KRClose(uint32_t device)
 {
     // Whether the key-state broadcast already waits in this thread's queue.
     std::string message = std::string(kCspName) + "_KeyStateChangeMessage";
@@ -400,7 +409,7 @@ TokenStatus WINAPI KRClose(uint32_t device)
 // The sixty entry points the tool binds but never calls.
 #define SIM_UNSUPPORTED_CALLED(name)
 #define SIM_UNSUPPORTED_BOUND(name) \
-    TokenStatus WINAPI name(void) { return Unsupported(#name); }
+    TokenStatus KEYSIM_CALL name(void) { return Unsupported(#name); }
 #define SIM_UNSUPPORTED(name, kind) SIM_UNSUPPORTED_##kind(name)
 TOKEN_API_ENTRY_POINTS(SIM_UNSUPPORTED)
 #undef SIM_UNSUPPORTED
@@ -409,6 +418,7 @@ TOKEN_API_ENTRY_POINTS(SIM_UNSUPPORTED)
 
 }  // extern "C"
 
+#ifndef KEYSIM_CDECL
 static_assert(std::is_same<decltype(&KREstablishContext), PFN_KREstablishContext>::value, "");
 static_assert(std::is_same<decltype(&KRGetSlotList), PFN_KRGetSlotList>::value, "");
 static_assert(std::is_same<decltype(&KROpen), PFN_KROpen>::value, "");
@@ -416,3 +426,4 @@ static_assert(std::is_same<decltype(&KRGetSlotName), PFN_KRGetSlotName>::value, 
 static_assert(std::is_same<decltype(&VKVerifyPIN), PFN_VKVerifyPIN>::value, "");
 static_assert(std::is_same<decltype(&VKInitADF), PFN_VKInitADF>::value, "");
 static_assert(std::is_same<decltype(&KRClose), PFN_KRClose>::value, "");
+#endif

@@ -113,6 +113,31 @@ TEST_F(KeySessionTest, PassesExactlyTheBuiltInPinAndZeroArguments)
               KeySimJournalField(Line("KROpen"), "device"));
 }
 
+// A library whose entry points leave their arguments on the stack for the
+// caller to remove (caller pops) works as well as one whose entry points
+// remove them: the session around the calls stays intact.
+TEST_F(KeySessionTest, LibraryOfTheOtherCallingConventionInitialisesTheKey)
+{
+    const std::wstring dir = KeySimCdeclDir();
+    KeySimReset(dir);
+    KeySimPlug(kFirst, "Reader A", "tq8053", 5, dir);
+    KeySimPlug(kSecond, "Reader B", "tq8053", 5, dir);
+    ASSERT_TRUE(RegisterCsp(KeySimCspPath(dir)));
+
+    KeySession session;
+    EXPECT_TRUE(InitializeAndClose(session));
+    EXPECT_STREQ(session.slotName, "Reader A");
+    EXPECT_EQ(session.slotCount, 2u);
+    EXPECT_EQ(session.pin[0], 't');
+    EXPECT_TRUE(KeySimIsBlank(kFirst, dir));
+    EXPECT_FALSE(KeySimIsBlank(kSecond, dir));
+    std::vector<std::string> expected = {"KREstablishContext", "KRGetSlotList", "KROpen",
+                                         "KRGetSlotName",      "VKVerifyPIN",   "VKInitADF",
+                                         "KRClose"};
+    EXPECT_EQ(KeySimJournalCalls(dir), expected);
+    KeySimReset(dir);
+}
+
 TEST_F(KeySessionTest, NoKeyOrEmptySlotListEndsBeforeOpening)
 {
     {

@@ -1,6 +1,7 @@
 # Checks with objdump that Korrim.dll exports exactly the 67 entry points of
 # keyinit/token_api.h under their plain names, and that each variant
-# (variants/no_<Name>/Korrim.dll) lacks exactly its one name.
+# (variants/no_<Name>/Korrim.dll) lacks exactly its one name; the caller-pops
+# build (variants/cdecl/Korrim.dll) exports them all.
 #
 #   cmake -DOBJDUMP=<objdump> -DHEADER=<token_api.h> -DDIR=<simulator dir>
 #         -DVARIANTS=<name,name,...> -P check_exports.cmake
@@ -47,6 +48,7 @@ function(check dll expected)
 endfunction()
 
 check("${DIR}/Korrim.dll" "${all}")
+check("${DIR}/variants/cdecl/Korrim.dll" "${all}")
 string(REPLACE "," ";" variants "${VARIANTS}")
 foreach(missing IN LISTS variants)
     set(expected ${all})

@@ -81,6 +81,11 @@ std::wstring KeySimVariantDir(const char* missingExport)
     return dir;
 }
 
+std::wstring KeySimCdeclDir()
+{
+    return EnvDir(L"KEYSIM_VARIANTS") + L"\\cdecl";
+}
+
 std::wstring KeySimLibraryPath(const std::wstring& dir)
 {
     return SimPath(dir, L"Korrim.dll");

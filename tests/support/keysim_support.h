@@ -22,6 +22,8 @@ std::wstring KeySimDir();
 // The folder of the Korrim.dll variant that lacks one export (from
 // KEYSIM_VARIANTS), e.g. KeySimVariantDir("VKGetProviderName").
 std::wstring KeySimVariantDir(const char* missingExport);
+// The folder of the Korrim.dll whose entry points are caller-pops (__cdecl).
+std::wstring KeySimCdeclDir();
 // <dir>\Korrim.dll and <dir>\VarkeldKsvCsp.dll (the placeholder CSP file
 // whose path a registration holds).
 std::wstring KeySimLibraryPath(const std::wstring& dir = KeySimDir());
