@@ -94,8 +94,10 @@ extern const char* const kTokenEntryNames[kTokenEntryCount];
 typedef uint32_t TokenStatus;
 const TokenStatus kTokenOk = 0;
 
-// Handles, slot identifiers and statuses are opaque 32-bit values; every
-// entry point is __stdcall and exported under its undecorated name.
+// Handles, slot identifiers and statuses are opaque 32-bit values. Entry
+// points are exported under their undecorated names. They are declared
+// __stdcall here, but the tool calls them through CallToken (token_call.h),
+// which works whichever convention the library was built with.
 typedef TokenStatus(WINAPI* PFN_KREstablishContext)(uint32_t* context);
 typedef TokenStatus(WINAPI* PFN_KRGetSlotList)(uint32_t context, uint32_t capacity,
                                                uint32_t* slots, uint32_t* count);
