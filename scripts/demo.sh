@@ -113,7 +113,7 @@ run_tool() {
     wait "$listener" || true
 }
 if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
-    wineserver -p
+    wineserver -p || true  # already running: fine
     run_tool interactive
 else
     # The same function, inside a display of its own.
