@@ -75,7 +75,7 @@ bool RunStep(ToolProcess& tool, const char* step)
         return true;
     }
     if (strcmp(step, "open-about") == 0) {
-        return tool.OpenAboutBox();
+        return tool.OpenAboutBox() != NULL;
     }
     if (strcmp(step, "close-about") == 0) {
         return tool.CloseAboutBox();

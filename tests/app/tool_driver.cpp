@@ -175,18 +175,18 @@ HWND ToolProcess::WaitForAboutBox(DWORD timeoutMs) const
     return box;
 }
 
-bool ToolProcess::OpenAboutBox(DWORD timeoutMs)
+HWND ToolProcess::OpenAboutBox(DWORD timeoutMs)
 {
     PostMessageW(m_dialog, WM_SYSCOMMAND, kAboutCommand, 0);
-    return WaitForAboutBox(timeoutMs) != NULL;
+    return WaitForAboutBox(timeoutMs);
 }
 
 bool ToolProcess::ReadAboutBox(AboutState& about, DWORD timeoutMs)
 {
-    if (!OpenAboutBox(timeoutMs)) {
+    HWND box = OpenAboutBox(timeoutMs);
+    if (box == NULL) {
         return false;
     }
-    HWND box = WaitForAboutBox(timeoutMs);
     about.caption = WindowText(box);
     about.texts.clear();
     for (HWND child = GetWindow(box, GW_CHILD); child != NULL; child = GetWindow(child, GW_HWNDNEXT)) {

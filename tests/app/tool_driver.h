@@ -50,8 +50,8 @@ public:
     // closes it with its OK button.
     bool ReadAboutBox(AboutState& about, DWORD timeoutMs = 10000);
     // Opens the About box through the system menu command and waits until it
-    // is shown; it stays open.
-    bool OpenAboutBox(DWORD timeoutMs = 10000);
+    // is shown; it stays open. Returns its window, or null after the timeout.
+    HWND OpenAboutBox(DWORD timeoutMs = 10000);
     // Closes an open About box with its OK button.
     bool CloseAboutBox(DWORD timeoutMs = 10000);
 
