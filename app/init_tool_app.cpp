@@ -9,22 +9,6 @@ namespace {
 
 CInitToolApp theApp;
 
-// Takes the current directory out of the DLL search order, where the system
-// supports it (it does not before Windows XP SP1).
-void RemoveCurrentDirectoryFromDllSearch()
-{
-    typedef BOOL(WINAPI * SetDllDirectoryAFn)(LPCSTR);
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (kernel == NULL) {
-        return;
-    }
-    SetDllDirectoryAFn setDllDirectory = reinterpret_cast<SetDllDirectoryAFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDllDirectoryA")));
-    if (setDllDirectory != NULL) {
-        setDllDirectory("");
-    }
-}
-
 }  // namespace
 
 BOOL CInitToolApp::InitInstance()
@@ -45,7 +29,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     // Multibyte string functions follow the system's ANSI code page.
     _setmbcp(_MB_CP_ANSI);
-    RemoveCurrentDirectoryFromDllSearch();
 
     AfxGetApp()->InitInstance();
     return 0;

@@ -2,6 +2,8 @@
 
 #include <strsafe.h>
 
+#include "common/system_library.h"
+
 namespace {
 
 typedef HRESULT(WINAPI* ShGetFolderPathFn)(HWND owner, int folder, HANDLE token,
@@ -56,7 +58,7 @@ bool ShellFolderRoot(ShGetFolderPathFn getFolderPath, int folder, char root[MAX_
            SUCCEEDED(StringCchCatA(root, MAX_PATH, kSuffix));
 }
 
-const CacheRootCalls kSystemCalls = {LoadLibraryA, GetProcAddress, FreeLibrary,
+const CacheRootCalls kSystemCalls = {LoadSystemLibrary, GetProcAddress, FreeLibrary,
                                      GetWindowsDirectoryA};
 
 }  // namespace

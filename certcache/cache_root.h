@@ -9,7 +9,7 @@
 
 // Fills root with the cache root for the running Windows version, creates
 // that folder if it is missing, and returns true. shell32.dll is loaded at
-// run time and released before returning.
+// run time, from the system folder only, and released before returning.
 bool GetCacheRoot(char root[MAX_PATH]);
 
 // The system calls GetCacheRoot reaches shell32 and the Windows directory

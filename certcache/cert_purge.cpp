@@ -1,17 +1,53 @@
 #include "certcache/cert_purge.h"
 
+#include <stdint.h>
 #include <strsafe.h>
 #include <wincrypt.h>
 
 #include "certcache/cache_prefix.h"
 #include "certcache/cache_root.h"
-#include "keyinit/csp_name.h"
+#include "certcache/certificate_api.h"
+#include "common/csp_name.h"
 
 namespace {
 
 const DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 const DWORD kUncompressedP256KeyLength = 65;
-const DWORD kMaxCertificateBytes = 4096;
+
+// Larger than any real certificate; a larger file is not one.
+const DWORD kMaxCertificateBytes = 64 * 1024;
+// One cache file's content, with one byte more than a certificate may have,
+// so that a larger file shows. Too large for the stack.
+BYTE s_fileContent[kMaxCertificateBytes + 1];
+
+// Files collected before the stores are searched: enough for any real
+// cache at the first allocation; more are added as needed.
+const size_t kInitialPendingFiles = 256;
+
+enum StoreIndex { kMyStore, kAddressBookStore, kStoreCount };
+const wchar_t* const kStoreNames[kStoreCount] = {L"MY", L"addressbook"};
+
+// One cache file, its certificate, and the store entry that certificate
+// was found as.
+struct PendingFile {
+    char path[MAX_PATH];
+    PCCERT_CONTEXT certificate;  // null: the file holds no certificate
+    StoreIndex store;            // where the certificate is looked for
+    DWORD key;                   // IssuerSerialKey of the certificate
+    PCCERT_CONTEXT match;        // the store's entry to delete, once found
+};
+
+struct PendingFiles {
+    PendingFile* files;
+    size_t count;
+    size_t capacity;
+};
+
+// The current user's stores, each opened on first use and closed once.
+struct UserStores {
+    HCERTSTORE handles[kStoreCount];
+    bool tried[kStoreCount];
+};
 
 // Upper-cased UTF-16 form of an ANSI name, as the file system compares
 // names; false if it does not convert.
@@ -55,38 +91,181 @@ bool IsCacheFile(const WIN32_FIND_DATAA& entry, const char* prefix)
     return IsCacheFileName(entry.cFileName, prefix);
 }
 
-// Reads the file's certificate, removes it from its store and deletes the
-// file. A path that does not fit, or a file that does not open (locked, no
-// access), is left alone.
-void PurgeCacheFile(const char* cacheDir, const char* fileName)
+// Reads the whole file into s_fileContent. False when it does not open
+// (locked, no access): it is then left alone. A file that cannot be read, or
+// is larger than any certificate, gives a length of 0.
+bool ReadCacheFile(const char* path, DWORD* length)
 {
-    char path[MAX_PATH];
-    if (FAILED(StringCchPrintfA(path, MAX_PATH, "%s\\%s", cacheDir, fileName))) return;
-
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    if (file == INVALID_HANDLE_VALUE) return false;
 
-    BYTE certificate[kMaxCertificateBytes];
-    DWORD bytesRead = 0;
-    if (!ReadFile(file, certificate, sizeof certificate, &bytesRead, nullptr)) bytesRead = 0;
+    DWORD total = 0;
+    DWORD got = 0;
+    bool readable = true;
+    while (total < sizeof s_fileContent) {
+        if (!ReadFile(file, s_fileContent + total, sizeof s_fileContent - total, &got, nullptr)) {
+            readable = false;
+            break;
+        }
+        if (got == 0) break;
+        total += got;
+    }
     CloseHandle(file);
-
-    DeleteCertificateFromSystemStore(certificate, bytesRead);
-    DeleteFileA(path);
+    *length = readable && total <= kMaxCertificateBytes ? total : 0;
+    return true;
 }
 
-// The first certificate in the store with the same issuer and serial number;
-// the caller owns the returned context. Null if there is none.
-PCCERT_CONTEXT FindMatch(HCERTSTORE store, PCCERT_CONTEXT wanted)
+// What identifies a certificate to CertCompareCertificate, its issuer (a
+// binary comparison) and serial number, hashed: the issuer's bytes and the
+// serial number's least significant byte, which no normalisation of the
+// number changes. Equal certificates have equal keys.
+DWORD IssuerSerialKey(const CERT_INFO* info)
 {
-    PCCERT_CONTEXT candidate = nullptr;
-    while ((candidate = CertEnumCertificatesInStore(store, candidate)) != nullptr) {
-        if (CertCompareCertificate(kEncoding, wanted->pCertInfo, candidate->pCertInfo)) {
-            return candidate;
+    DWORD hash = 2166136261u;
+    for (DWORD i = 0; i < info->Issuer.cbData; ++i) {
+        hash = (hash ^ info->Issuer.pbData[i]) * 16777619u;
+    }
+    BYTE serialLow = info->SerialNumber.cbData > 0 ? info->SerialNumber.pbData[0] : 0;
+    return (hash ^ serialLow) * 16777619u;
+}
+
+// Decodes the encoded certificate into the file's record; the store is
+// chosen by the length of the public key.
+bool SetCertificate(PendingFile& file, const BYTE* encoded, DWORD length)
+{
+    file.certificate = nullptr;
+    file.match = nullptr;
+    if (length == 0) return false;
+    file.certificate = g_certificateApi.CertCreateCertificateContext(kEncoding, encoded, length);
+    if (file.certificate == nullptr) return false;
+    const CERT_INFO* info = file.certificate->pCertInfo;
+    file.store = info->SubjectPublicKeyInfo.PublicKey.cbData == kUncompressedP256KeyLength
+                     ? kAddressBookStore
+                     : kMyStore;
+    file.key = IssuerSerialKey(info);
+    return true;
+}
+
+HCERTSTORE OpenUserStore(UserStores& stores, StoreIndex index)
+{
+    if (!stores.tried[index]) {
+        stores.tried[index] = true;
+        stores.handles[index] = g_certificateApi.CertOpenStore(
+            CERT_STORE_PROV_SYSTEM_W, kEncoding, 0, CERT_SYSTEM_STORE_CURRENT_USER,
+            kStoreNames[index]);
+    }
+    return stores.handles[index];
+}
+
+void CloseUserStores(UserStores& stores)
+{
+    for (int i = 0; i < kStoreCount; ++i) {
+        if (stores.handles[i] != nullptr) {
+            g_certificateApi.CertCloseStore(stores.handles[i], CERT_CLOSE_STORE_FORCE_FLAG);
+            stores.handles[i] = nullptr;
         }
     }
-    return nullptr;
+}
+
+// One walk of the store: each entry, in the store's order, is taken by the
+// first file still without a match whose certificate equals it (same issuer
+// and serial number). So every file gets the first entry equal to its
+// certificate that no earlier file took, and one entry only. The matches are
+// duplicated: the store is changed only after the walk.
+void FindMatches(HCERTSTORE store, StoreIndex index, PendingFile* files, size_t count)
+{
+    size_t unmatched = 0;
+    for (size_t i = 0; i < count; ++i) {
+        unmatched += files[i].certificate != nullptr && files[i].store == index;
+    }
+    PCCERT_CONTEXT entry = nullptr;
+    while (unmatched > 0 &&
+           (entry = g_certificateApi.CertEnumCertificatesInStore(store, entry)) != nullptr) {
+        DWORD key = IssuerSerialKey(entry->pCertInfo);
+        for (size_t i = 0; i < count; ++i) {
+            PendingFile& file = files[i];
+            if (file.certificate != nullptr && file.store == index && file.match == nullptr &&
+                file.key == key &&
+                g_certificateApi.CertCompareCertificate(kEncoding, file.certificate->pCertInfo,
+                                                        entry->pCertInfo)) {
+                file.match = g_certificateApi.CertDuplicateCertificateContext(entry);
+                --unmatched;
+                break;
+            }
+        }
+    }
+    if (entry != nullptr) g_certificateApi.CertFreeCertificateContext(entry);
+}
+
+// Deletes the file's match from its store (the deletion consumes the
+// context, whether it succeeds or not).
+bool DeleteMatch(PendingFile& file)
+{
+    PCCERT_CONTEXT match = file.match;
+    file.match = nullptr;
+    return g_certificateApi.CertDeleteCertificateFromStore(match) != FALSE;
+}
+
+// Writes the deletions back to the store's backing; without this a
+// registry-backed store may keep them after closing.
+void CommitStore(HCERTSTORE store)
+{
+    g_certificateApi.CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+}
+
+// Deletes the pending files' certificates from their stores, one walk of
+// each store that holds any, and then the files themselves.
+void PurgePendingFiles(PendingFiles& pending, UserStores& stores)
+{
+    for (int index = 0; index < kStoreCount; ++index) {
+        bool wanted = false;
+        for (size_t i = 0; i < pending.count && !wanted; ++i) {
+            wanted = pending.files[i].certificate != nullptr && pending.files[i].store == index;
+        }
+        HCERTSTORE store =
+            wanted ? OpenUserStore(stores, static_cast<StoreIndex>(index)) : nullptr;
+        if (store == nullptr) continue;
+
+        FindMatches(store, static_cast<StoreIndex>(index), pending.files, pending.count);
+        bool deleted = false;
+        for (size_t i = 0; i < pending.count; ++i) {
+            if (pending.files[i].match != nullptr) deleted = DeleteMatch(pending.files[i]) || deleted;
+        }
+        if (deleted) CommitStore(store);
+    }
+    // Each file goes after its certificate, whether that was found or not.
+    for (size_t i = 0; i < pending.count; ++i) {
+        DeleteFileA(pending.files[i].path);
+        if (pending.files[i].certificate != nullptr) {
+            g_certificateApi.CertFreeCertificateContext(pending.files[i].certificate);
+        }
+    }
+    pending.count = 0;
+}
+
+bool ReservePendingFiles(PendingFiles& pending, size_t capacity)
+{
+    HANDLE heap = GetProcessHeap();
+    void* files = pending.files == nullptr
+                      ? HeapAlloc(heap, 0, capacity * sizeof(PendingFile))
+                      : HeapReAlloc(heap, 0, pending.files, capacity * sizeof(PendingFile));
+    if (files == nullptr) return false;
+    pending.files = static_cast<PendingFile*>(files);
+    pending.capacity = capacity;
+    return true;
+}
+
+// The next free record; when memory for more runs out, the files collected
+// so far are purged first and their records reused.
+PendingFile& NextPendingFile(PendingFiles& pending, UserStores& stores)
+{
+    if (pending.count == pending.capacity &&
+        (pending.capacity > SIZE_MAX / 2 / sizeof(PendingFile) ||
+         !ReservePendingFiles(pending, pending.capacity * 2))) {
+        PurgePendingFiles(pending, stores);
+    }
+    return pending.files[pending.count];
 }
 
 }  // namespace
@@ -94,36 +273,25 @@ PCCERT_CONTEXT FindMatch(HCERTSTORE store, PCCERT_CONTEXT wanted)
 int DeleteCertificateFromSystemStore(const BYTE* encoded, DWORD length)
 {
     if (encoded == nullptr || length == 0) return CERT_DELETE_BADARG;
+    if (!LoadCertificateApi()) return CERT_DELETE_FAILED;
 
-    PCCERT_CONTEXT wanted = CertCreateCertificateContext(kEncoding, encoded, length);
-    if (wanted == nullptr) return CERT_DELETE_FAILED;
+    PendingFile file = {};
+    if (!SetCertificate(file, encoded, length)) return CERT_DELETE_FAILED;
 
-    const wchar_t* storeName =
-        wanted->pCertInfo->SubjectPublicKeyInfo.PublicKey.cbData == kUncompressedP256KeyLength
-            ? L"addressbook"
-            : L"MY";
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kEncoding, 0,
-                                     CERT_SYSTEM_STORE_CURRENT_USER, storeName);
-    if (store == nullptr) {
-        CertFreeCertificateContext(wanted);
-        return CERT_DELETE_FAILED;
-    }
-
-    int result = CERT_DELETE_NOTFOUND;
-    PCCERT_CONTEXT match = FindMatch(store, wanted);
-    if (match != nullptr) {
-        // The deletion consumes the match, whether it succeeds or not.
-        if (CertDeleteCertificateFromStore(match)) {
-            // Writes the deletion back to the store's backing; without this a
-            // registry-backed store may keep the certificate after closing.
-            CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    UserStores stores = {};
+    HCERTSTORE store = OpenUserStore(stores, file.store);
+    int result = CERT_DELETE_FAILED;
+    if (store != nullptr) {
+        FindMatches(store, file.store, &file, 1);
+        if (file.match == nullptr) {
+            result = CERT_DELETE_NOTFOUND;
+        } else if (DeleteMatch(file)) {
+            CommitStore(store);
             result = CERT_DELETE_OK;
-        } else {
-            result = CERT_DELETE_FAILED;
         }
     }
-    CertFreeCertificateContext(wanted);
-    CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
+    g_certificateApi.CertFreeCertificateContext(file.certificate);
+    CloseUserStores(stores);
     return result;
 }
 
@@ -135,6 +303,7 @@ int PurgeCacheDirectory(const char* cacheDir, const char* prefix)
 
     char pattern[MAX_PATH];
     if (FAILED(StringCchPrintfA(pattern, MAX_PATH, "%s\\%s*.cer", cacheDir, prefix))) return 0;
+    if (!LoadCertificateApi()) return 0;
 
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA(pattern, &entry);
@@ -142,10 +311,28 @@ int PurgeCacheDirectory(const char* cacheDir, const char* prefix)
         GetLastError();
         return 0;
     }
-    do {
-        if (IsCacheFile(entry, prefix)) PurgeCacheFile(cacheDir, entry.cFileName);
-    } while (FindNextFileA(search, &entry));
+    PendingFiles pending = {};
+    UserStores stores = {};
+    if (ReservePendingFiles(pending, kInitialPendingFiles)) {
+        do {
+            if (!IsCacheFile(entry, prefix)) continue;
+            PendingFile& file = NextPendingFile(pending, stores);
+            DWORD length = 0;
+            // A path that does not fit, or a file that does not open, is
+            // left alone.
+            if (FAILED(StringCchPrintfA(file.path, MAX_PATH, "%s\\%s", cacheDir,
+                                        entry.cFileName)) ||
+                !ReadCacheFile(file.path, &length)) {
+                continue;
+            }
+            SetCertificate(file, s_fileContent, length);
+            ++pending.count;
+        } while (FindNextFileA(search, &entry));
+        PurgePendingFiles(pending, stores);
+        HeapFree(GetProcessHeap(), 0, pending.files);
+    }
     FindClose(search);
+    CloseUserStores(stores);
     return 0;
 }
 

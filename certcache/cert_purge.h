@@ -19,9 +19,11 @@ int PurgeCachedCertificates(const char* slotName);
 // The purge of one cache folder: every entry that the pattern
 // <cacheDir>\<prefix>*.cer finds and whose long name really begins with the
 // prefix and ends with ".cer" (case-insensitively, as Windows compares
-// names), and that is not a folder, is read (at most 4096 bytes), its
-// certificate deleted from its store, and the file deleted. An empty prefix,
-// or a pattern or file path that does not fit 260 bytes, deletes nothing.
+// names), and that is not a folder, is read whole (a file larger than 64 KiB
+// holds no certificate), its certificate deleted from its store, and the
+// file deleted after it. Each store is opened and walked once, and changed
+// only after the walk. An empty prefix, or a pattern or file path that does
+// not fit 260 bytes, deletes nothing; so does a system without crypt32.
 // Returns 0 in every case.
 int PurgeCacheDirectory(const char* cacheDir, const char* prefix);
 

@@ -3,7 +3,8 @@
 #include <mbstring.h>
 #include <strsafe.h>
 
-#include "keyinit/csp_name.h"
+#include "common/csp_name.h"
+#include "common/system_library.h"
 
 namespace {
 
@@ -70,6 +71,17 @@ bool LocateCspDirectory(char directory[MAX_PATH])
 
 bool LoadTokenLibrary(const char* directory)
 {
+    // Without a registered folder the library is looked for where a shared
+    // library is installed, the system folder, and nowhere else: never
+    // beside the tool or in the current folder, where anything may lie.
+    char systemFolder[MAX_PATH] = {};
+    if (directory[0] == '\0') {
+        if (!GetSystemFolder(systemFolder)) {
+            return false;
+        }
+        directory = systemFolder;
+    }
+
     char path[MAX_PATH] = {};
     if (FAILED(StringCchCopyA(path, MAX_PATH, directory)) ||
         FAILED(StringCchCatA(path, MAX_PATH, kTokenLibraryFile))) {
@@ -77,11 +89,9 @@ bool LoadTokenLibrary(const char* directory)
         return false;
     }
 
-    // With a directory, the library's own dependencies are looked for beside
-    // it first. The altered search path is undefined for a bare name, which
-    // gets the standard search order instead.
-    DWORD flags = directory[0] != '\0' ? LOAD_WITH_ALTERED_SEARCH_PATH : 0;
-    g_tokenLibrary.module = LoadLibraryExA(path, NULL, flags);
+    // By its full path; its own dependencies are looked for beside it first,
+    // then in the system folder.
+    g_tokenLibrary.module = LoadLibraryExA(path, NULL, LoadFlagsForLibraryFolder());
     if (g_tokenLibrary.module == NULL) {
         return false;
     }

@@ -31,8 +31,8 @@ bool OpenTokenLibrary();
 // unregistered CSP, or a value without a backslash, returns false.
 bool LocateCspDirectory(char directory[MAX_PATH]);
 
-// Loads Korrim.dll from the directory (by bare name when the directory is
-// empty) and binds the entry points.
+// Loads Korrim.dll from the directory (from the system folder when the
+// directory is empty) and binds the entry points.
 bool LoadTokenLibrary(const char* directory);
 
 // Resolves the entry points in binding order; stops at the first missing one.

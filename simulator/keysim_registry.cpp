@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "csp_name.h"
+#include "common/csp_name.h"
 #include "keysim_state.h"
 
 std::wstring SimCspKey()

@@ -9,7 +9,7 @@
 
 #include <strsafe.h>
 
-#include "token_api.h"
+#include "keyinit/token_api.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 
 #include <strsafe.h>
 
-#include "csp_name.h"
+#include "common/csp_name.h"
 #include "keysim_state.h"
-#include "token_api.h"
+#include "keyinit/token_api.h"
 
 // The entry points' calling convention. The real library's is not fixed by
 // its exports, so the test bed builds both: callee pops (__stdcall, the
@@ -25,6 +25,12 @@
 #define KEYSIM_CALL __cdecl
 #else
 #define KEYSIM_CALL WINAPI
+#endif
+
+#ifdef KEYSIM_AUX
+// This build imports a helper DLL that lies beside it (KorrimAux.dll): the
+// loader must find it there, or this library does not load.
+extern "C" __declspec(dllimport) int WINAPI KeySimAuxPresent(void);
 #endif
 
 namespace {
@@ -138,6 +144,11 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     if (reason == DLL_PROCESS_ATTACH) {
         g_module = instance;
         DisableThreadLibraryCalls(instance);
+#ifdef KEYSIM_AUX
+        if (KeySimAuxPresent() != 1) {
+            return FALSE;
+        }
+#endif
     }
     return TRUE;
 }

@@ -81,15 +81,16 @@ ToolProcess::~ToolProcess()
     Kill();
 }
 
-bool ToolProcess::Launch(const std::wstring& exePath)
+bool ToolProcess::Launch(const std::wstring& exePath, const std::wstring& currentDirectory)
 {
     std::wstring commandLine = L"\"" + exePath + L"\"";
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    return CreateProcessW(exePath.c_str(), buffer.data(), NULL, NULL, FALSE, 0, NULL, NULL,
-                          &startup, &m_process) != FALSE;
+    return CreateProcessW(exePath.c_str(), buffer.data(), NULL, NULL, FALSE, 0, NULL,
+                          currentDirectory.empty() ? NULL : currentDirectory.c_str(), &startup,
+                          &m_process) != FALSE;
 }
 
 HWND ToolProcess::FindOwnDialog(HWND owner) const

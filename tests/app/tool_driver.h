@@ -31,7 +31,9 @@ public:
     ToolProcess(const ToolProcess&) = delete;
     ToolProcess& operator=(const ToolProcess&) = delete;
 
-    bool Launch(const std::wstring& exePath);
+    // Starts the program, in currentDirectory when one is given. It inherits
+    // this process's environment.
+    bool Launch(const std::wstring& exePath, const std::wstring& currentDirectory = L"");
     // Waits until the main dialog is visible; false after the timeout.
     bool WaitForDialog(DWORD timeoutMs = 20000);
     HWND Dialog() const { return m_dialog; }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -253,10 +254,12 @@ protected:
         EXPECT_FALSE(state.yes.enabled);
     }
 
-    // Starts the tool, presses Yes and waits for the outcome.
-    DialogState RunYes()
+    // Starts the tool (or another build of it), presses Yes and waits for
+    // the outcome.
+    DialogState RunYes(const std::wstring& exe = Env("INITTOOL_EXE"),
+                       const std::wstring& currentDirectory = L"")
     {
-        EXPECT_TRUE(m_tool.Launch(Env("INITTOOL_EXE")));
+        EXPECT_TRUE(m_tool.Launch(exe, currentDirectory));
         EXPECT_TRUE(m_tool.WaitForDialog());
         m_tool.Press(kYesId);
         EXPECT_TRUE(m_tool.WaitForFinished());
@@ -378,6 +381,224 @@ INSTANTIATE_TEST_SUITE_P(Causes, FailedRun, ::testing::Values("wrong-pin", "no-k
                                  c = c == '-' ? '_' : c;
                              }
                              return name;
+                         });
+
+// DLLs that a web page dropped into the Downloads folder the tool runs from:
+// a copy of planted.dll under each name, which records being loaded. Wine
+// is made to search for each name as Windows searches for a DLL that is not
+// among its KnownDLLs (native first), so a planted copy found by the search
+// would be loaded.
+//
+// Planted: every DLL name of the system folder, and the token library's,
+// except these, which Wine itself loads from the search path it gave the
+// process, whatever the tool does; Windows takes them from its KnownDLLs or
+// the system folder:
+const wchar_t* const kLoadedByWineItself[] = {
+    // the tool's imports and theirs, before the tool's first instruction
+    L"kernelbase", L"kernel32", L"ntdll", L"msvcrt", L"ucrtbase", L"sechost", L"advapi32",
+    L"zlib1", L"version", L"win32u", L"user32", L"gdi32", L"imm32", L"uxtheme",
+    // delayed imports of Wine's imm32 and theming, resolved when the first
+    // window is created or drawn, and ole32's own imports
+    L"ole32", L"combase", L"rpcrt4", L"msimg32",
+};
+
+const wchar_t kToolDllOverrides[] =
+    L"Software\\Wine\\AppDefaults\\VKKSVInitTool.exe\\DllOverrides";
+
+class PlantedDlls : public ToolRun, public ::testing::WithParamInterface<const char*> {
+protected:
+    void SetUp() override
+    {
+        ToolRun::SetUp();
+        wchar_t temp[MAX_PATH] = {};
+        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+        m_downloads = std::wstring(temp) + L"inittool-downloads-" + Wide(GetParam());
+        CreateDirectoryW(m_downloads.c_str(), NULL);
+        std::wstring source = Env(std::string(GetParam()) == "tool" ? "INITTOOL_EXE"
+                                                                    : "INITTOOL_OLDLOADER_EXE");
+        m_exe = m_downloads + L"\\VKKSVInitTool.exe";
+        ASSERT_TRUE(CopyFileW(source.c_str(), m_exe.c_str(), FALSE));
+    }
+
+    void TearDown() override
+    {
+        RegDeleteKeyW(HKEY_CURRENT_USER, kToolDllOverrides);
+        m_tool.Kill();
+        m_tool.WaitForExit();
+        for (const std::wstring& name : ListFolder(L"*")) {
+            DeleteFileW((m_downloads + L"\\" + name).c_str());
+        }
+        RemoveDirectoryW(m_downloads.c_str());
+        ToolRun::TearDown();
+    }
+
+    static std::wstring Wide(const std::string& text)
+    {
+        return std::wstring(text.begin(), text.end());
+    }
+
+    std::vector<std::wstring> ListFolder(const std::wstring& pattern) const
+    {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW entry;
+        HANDLE search = FindFirstFileW((m_downloads + L"\\" + pattern).c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE) {
+            return names;
+        }
+        do {
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                names.push_back(entry.cFileName);
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+        return names;
+    }
+
+    // Plants the recording DLL as <name>.dll for each name, and makes Wine
+    // look for those names natively first in the tool (its per-program
+    // overrides: they apply to programs named VKKSVInitTool.exe only).
+    void Plant(const std::vector<std::wstring>& names)
+    {
+        std::wstring planted = Env("PLANTED_DLL");
+        HKEY key = NULL;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kToolDllOverrides, 0, NULL, 0, KEY_SET_VALUE,
+                                  NULL, &key, NULL),
+                  ERROR_SUCCESS);
+        for (const std::wstring& name : names) {
+            std::wstring path = m_downloads + L"\\" + name + L".dll";
+            EXPECT_TRUE(CreateHardLinkW(path.c_str(), planted.c_str(), NULL) ||
+                        CopyFileW(planted.c_str(), path.c_str(), FALSE))
+                << ToUtf8(path);
+            const wchar_t nativeFirst[] = L"native,builtin";
+            EXPECT_EQ(RegSetValueExW(key, name.c_str(), 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>(nativeFirst),
+                                     sizeof(nativeFirst)),
+                      ERROR_SUCCESS);
+        }
+        RegCloseKey(key);
+    }
+
+    // Every DLL name of the system folder but Wine's own early loads, and
+    // the token library's.
+    static std::vector<std::wstring> SystemDllNames()
+    {
+        std::vector<std::wstring> names = {L"korrim"};
+        wchar_t system[MAX_PATH] = {};
+        GetSystemDirectoryW(system, MAX_PATH);
+        WIN32_FIND_DATAW entry;
+        HANDLE search = FindFirstFileW((std::wstring(system) + L"\\*.dll").c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE) {
+            return names;
+        }
+        do {
+            std::wstring name = entry.cFileName;
+            name.erase(name.size() - 4);
+            CharLowerW(&name[0]);
+            if (std::find(std::begin(kLoadedByWineItself), std::end(kLoadedByWineItself),
+                          name) == std::end(kLoadedByWineItself)) {
+                names.push_back(name);
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+        return names;
+    }
+
+    // The planted DLLs that some process loaded, with the process.
+    std::vector<std::string> Loaded() const
+    {
+        std::vector<std::string> loaded;
+        for (const std::wstring& marker : ListFolder(L"*.loaded")) {
+            std::vector<BYTE> process = ReadBytes(ToUtf8(m_downloads + L"\\" + marker));
+            loaded.push_back(ToUtf8(marker) + " by " +
+                             ToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(process.data()),
+                                                 process.size() / sizeof(wchar_t))));
+        }
+        return loaded;
+    }
+
+    std::wstring m_downloads;
+    std::wstring m_exe;
+};
+
+TEST_P(PlantedDlls, NoneIsLoadedThroughAWholeRun)
+{
+    std::vector<std::wstring> names = SystemDllNames();
+    ASSERT_GT(names.size(), 100u);
+    for (const wchar_t* name : {L"crypt32", L"shell32", L"msasn1", L"bcrypt", L"comctl32"}) {
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << ToUtf8(name);
+    }
+    EnrolCertificates();
+    Plant(names);
+    m_listener.Start(m_keyFiles);
+
+    ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+
+    EXPECT_EQ(Loaded(), std::vector<std::string>());
+    EXPECT_TRUE(KeySimIsBlank(kSlot));
+    for (const std::string& path : m_keyFiles) {
+        EXPECT_FALSE(Exists(path)) << path;
+    }
+    for (const std::string& path : m_otherFiles) {
+        EXPECT_TRUE(Exists(path)) << path;
+    }
+    EXPECT_FALSE(InStore(L"MY", m_rsa));
+    EXPECT_FALSE(InStore(L"addressbook", m_ec));
+    EXPECT_TRUE(InStore(L"MY", m_otherRsa));
+    EXPECT_EQ(m_listener.Stop().size(), 1u);
+}
+
+// A CSP registered without "Image Path": the token library is looked for in
+// the system folder only, never beside the tool or in the current folder.
+TEST_P(PlantedDlls, TokenLibraryByBareNameComesFromTheSystemFolderOnly)
+{
+    ASSERT_TRUE(RegisterCspWithoutImagePath());
+    EnrolCertificates();
+    Plant({L"korrim", L"crypt32", L"shell32"});
+
+    ExpectFinished(RunYes(m_exe, m_downloads), kEnglishFailed);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+    EXPECT_EQ(Loaded(), std::vector<std::string>());
+    EXPECT_FALSE(KeySimIsBlank(kSlot));
+    ExpectNothingChanged();
+
+    // Installed in the system folder, it is found there.
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    ASSERT_TRUE(KeySimCopyTo(system));
+    ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+    EXPECT_TRUE(KeySimIsBlank(kSlot, system));
+    EXPECT_FALSE(KeySimIsBlank(kSlot));
+    EXPECT_EQ(Loaded(), std::vector<std::string>());
+    KeySimRemoveCopy(system);
+}
+
+// A maker's library whose own helper DLL lies beside it still loads.
+TEST_P(PlantedDlls, TokenLibraryWithAHelperBesideItLoads)
+{
+    std::wstring dir = KeySimAuxDir();
+    KeySimReset(dir);
+    KeySimPlug(kSlot, kReader, "tq8053", 5, dir);
+    ASSERT_TRUE(RegisterCsp(KeySimCspPath(dir)));
+    Plant({L"korrimaux", L"crypt32"});
+
+    ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+    EXPECT_TRUE(KeySimIsBlank(kSlot, dir));
+    EXPECT_EQ(Loaded(), std::vector<std::string>());
+    KeySimReset(dir);
+}
+
+// The tool, and the same tool where the loader cannot restrict the search
+// (its lookup of SetDefaultDllDirectories finds nothing).
+INSTANTIATE_TEST_SUITE_P(Loaders, PlantedDlls, ::testing::Values("tool", "oldloader"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
                          });
 
 }  // namespace

@@ -186,23 +186,87 @@ TEST_F(Purge, LockedFileIsSkippedAndKept)
 TEST_F(Purge, UndecodableFilesAreDeletedWithTheStoresUntouched)
 {
     const std::string key = PrefixOf("Purge Reader Garbage");
-    InStore(L"MY", "big.der");
-    StoreCount myBefore = ProbeStore("MY", "big.der");
-    StoreCount bookBefore = ProbeStore("addressbook", "big.der");
+    InStore(L"MY", "rsa.der");
+    StoreCount myBefore = ProbeStore("MY", "rsa.der");
+    StoreCount bookBefore = ProbeStore("addressbook", "rsa.der");
     ASSERT_EQ(1, myBefore.match);
+    // Larger than any certificate (64 KiB), even one that begins with one.
+    Bytes garbage(70 * 1024);
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<BYTE>(i * 7919 >> 3);
+    Bytes padded = TestData("rsa.der");
+    padded.resize(70 * 1024);
     std::vector<std::string> files = {
         Put(key + "garbage.cer", "garbage.bin"),
         Put(key + "empty.cer", "empty.cer"),
-        Put(key + "big.cer", "big.der"),  // its first 4096 bytes are not a certificate
+        PutBytes(key + "huge.cer", garbage),
+        PutBytes(key + "padded.cer", padded),
     };
 
     PurgeCachedCertificates("Purge Reader Garbage");
 
     for (const std::string& file : files) EXPECT_FALSE(FileExists(file)) << file;
-    StoreCount myAfter = ProbeStore("MY", "big.der");
+    StoreCount myAfter = ProbeStore("MY", "rsa.der");
     EXPECT_EQ(myBefore.total, myAfter.total);
     EXPECT_EQ(1, myAfter.match);
-    EXPECT_EQ(bookBefore.total, ProbeStore("addressbook", "big.der").total);
+    EXPECT_EQ(bookBefore.total, ProbeStore("addressbook", "rsa.der").total);
+}
+
+// A certificate is read whole, however large a real one may be (this one
+// has 200 alternative names).
+TEST_F(Purge, LargeCertificateIsRemovedWithItsFile)
+{
+    const std::string key = PrefixOf("Purge Reader Large");
+    ASSERT_GT(TestData("big.der").size(), 6000u);
+    InStore(L"MY", "big.der");
+    std::string file = Put(key + "big.cer", "big.der");
+
+    PurgeCachedCertificates("Purge Reader Large");
+
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_EQ(0, ProbeStore("MY", "big.der").match);
+}
+
+// Each file takes one store entry: two files of one certificate take two
+// where the store holds two, and the one where it holds one.
+TEST_F(Purge, TwoFilesForOneCertificate)
+{
+    const std::string key = PrefixOf("Purge Reader Pair");
+    InStore(L"MY", "twice_a.der");
+    InStore(L"MY", "twice_b.der");
+    InStore(L"MY", "rsa.der");
+    InStore(L"addressbook", "ec.der");
+    ASSERT_EQ(2, ProbeStore("MY", "twice_a.der").match);
+    std::vector<std::string> files = {
+        Put(key + "1.cer", "twice_a.der"), Put(key + "2.cer", "twice_a.der"),
+        Put(key + "3.cer", "rsa.der"),     Put(key + "4.cer", "rsa.der"),
+        Put(key + "5.cer", "ec.der"),
+    };
+
+    PurgeCachedCertificates("Purge Reader Pair");
+
+    for (const std::string& file : files) EXPECT_FALSE(FileExists(file)) << file;
+    EXPECT_EQ(0, ProbeStore("MY", "twice_a.der").match);
+    EXPECT_EQ(0, ProbeStore("MY", "rsa.der").match);
+    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+}
+
+// More files than the purge first makes room for.
+TEST_F(Purge, ManyFiles)
+{
+    const std::string key = PrefixOf("Purge Reader Many");
+    InStore(L"MY", "twice_a.der");
+    InStore(L"MY", "twice_b.der");
+    std::vector<std::string> files;
+    for (int i = 0; i < 600; ++i) {
+        files.push_back(Put(key + std::to_string(i) + ".cer", i == 599 ? "twice_b.der" : "empty.cer"));
+    }
+    std::string other = Put(PrefixOf("Purge Reader Few") + "1.cer", "twice_a.der");
+
+    PurgeCachedCertificates("Purge Reader Many");
+
+    for (const std::string& file : files) EXPECT_FALSE(FileExists(file)) << file;
+    EXPECT_TRUE(Unchanged(other, "twice_a.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "twice_a.der").match);
 }
 
 TEST_F(Purge, FileOfACertificateNoLongerStoredIsStillDeleted)

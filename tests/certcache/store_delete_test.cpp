@@ -30,7 +30,7 @@ TEST_F(StoreDelete, NoDataOrNoCertificateLeavesTheStoresAlone)
     EXPECT_EQ(CERT_DELETE_BADARG, DeleteCertificateFromSystemStore(nullptr, 100));
     EXPECT_EQ(CERT_DELETE_BADARG, DeleteCertificateFromSystemStore(rsa.data(), 0));
     EXPECT_EQ(CERT_DELETE_FAILED, Delete(TestData("garbage.bin")));
-    // The first 4096 bytes of a larger certificate, as the purge reads it.
+    // A certificate cut short is none.
     EXPECT_EQ(CERT_DELETE_FAILED, DeleteCertificateFromSystemStore(big.data(), 4096));
 
     StoreCount after = ProbeStore("MY", "rsa.der");

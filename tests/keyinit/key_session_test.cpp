@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "keyinit/key_run.h"
 #include "keyinit/key_session.h"
 #include "keyinit/token_library.h"
 #include "keysim_support.h"
@@ -232,63 +231,6 @@ TEST_F(KeySessionTest, ReaderNamesOfEveryLength)
         EXPECT_FALSE(session.slotNameFits);
         EXPECT_EQ(session.pin[0], 't') << "the session around the name was overwritten";
     }
-}
-
-// The whole run: a broadcast only after a successful initialisation, posted
-// while the key is still open.
-class KeyRunTest : public KeySessionTest {
-protected:
-    void SetUp() override
-    {
-        KeySessionTest::SetUp();
-        m_message = RegisterWindowMessageA("Varkeld KSV CSP_KeyStateChangeMessage");
-        m_window = CreateWindowA("STATIC", "listener", WS_OVERLAPPED, 0, 0, 1, 1, NULL, NULL,
-                                 NULL, NULL);
-        ASSERT_NE(m_window, static_cast<HWND>(NULL));
-    }
-    void TearDown() override
-    {
-        DestroyWindow(m_window);
-        KeySessionTest::TearDown();
-    }
-
-    // The broadcasts waiting in this thread's queue, removed.
-    int TakeBroadcasts(WPARAM* wParam = NULL, LPARAM* lParam = NULL)
-    {
-        int count = 0;
-        MSG msg;
-        while (PeekMessageA(&msg, m_window, m_message, m_message, PM_REMOVE)) {
-            ++count;
-            if (wParam != NULL) *wParam = msg.wParam;
-            if (lParam != NULL) *lParam = msg.lParam;
-        }
-        return count;
-    }
-
-    UINT m_message = 0;
-    HWND m_window = NULL;
-};
-
-TEST_F(KeyRunTest, SuccessBroadcastsOnceBeforeClosingTheKey)
-{
-    KeySimPlug(kFirst, "Reader A");
-    EXPECT_TRUE(RunKeyInitialization());
-    EXPECT_FALSE(IsModuleLoaded("Korrim.dll"));
-    WPARAM wParam = 1;
-    LPARAM lParam = 1;
-    EXPECT_EQ(TakeBroadcasts(&wParam, &lParam), 1);
-    EXPECT_EQ(wParam, 0u);
-    EXPECT_EQ(lParam, 0);
-    EXPECT_EQ(KeySimJournalField(Line("KRClose"), "keystate_queued"), "1");
-}
-
-TEST_F(KeyRunTest, FailureBroadcastsNothing)
-{
-    KeySimPlug(kFirst, "Reader A", "999999", 5);
-    EXPECT_FALSE(RunKeyInitialization());
-    EXPECT_EQ(TakeBroadcasts(), 0);
-    EXPECT_EQ(KeySimJournalField(Line("KRClose"), "keystate_queued"), "0");
-    EXPECT_FALSE(IsModuleLoaded("Korrim.dll"));
 }
 
 }  // namespace

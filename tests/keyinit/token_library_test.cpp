@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "common/system_library.h"
 #include "keyinit/token_library.h"
 #include "keysim_support.h"
 
@@ -90,21 +91,52 @@ TEST_F(TokenLibraryTest, UnregisteredCspFailsWithoutLoading)
     EXPECT_EQ(g_tokenLibrary.module, static_cast<HMODULE>(NULL));
 }
 
-TEST_F(TokenLibraryTest, MissingImagePathLoadsTheLibraryByBareName)
+// Without a registered folder the library is looked for in the system
+// folder, where a shared library is installed, and never beside the program
+// or in the current folder.
+TEST_F(TokenLibraryTest, MissingImagePathLoadsTheLibraryFromTheSystemFolderOnly)
 {
     ASSERT_TRUE(RegisterCspWithoutImagePath());
     std::string directory = "x";
     EXPECT_TRUE(Locate(directory));
     EXPECT_EQ(directory, "");
 
-    // The standard search order finds it beside the program.
     std::wstring programDir = ModulePath(NULL);
     programDir.erase(programDir.find_last_of(L'\\'));
+    wchar_t current[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, current);
     ASSERT_TRUE(KeySimCopyTo(programDir));
+    ASSERT_TRUE(KeySimCopyTo(current));
+    EXPECT_FALSE(OpenTokenLibrary());
+    EXPECT_FALSE(IsModuleLoaded("Korrim.dll"));
+
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    ASSERT_TRUE(KeySimCopyTo(system));
     EXPECT_TRUE(OpenTokenLibrary());
-    EXPECT_EQ(ModulePath(g_tokenLibrary.module), programDir + L"\\Korrim.dll");
+    EXPECT_EQ(ModulePath(g_tokenLibrary.module), std::wstring(system) + L"\\Korrim.dll");
     UnloadTokenLibrary();
+    KeySimRemoveCopy(system);
+    KeySimRemoveCopy(current);
     KeySimRemoveCopy(programDir);
+}
+
+// A library that imports a helper DLL of its own, lying beside it, loads
+// with the standard search order and with the search restricted to the
+// system folder (each test runs in a process of its own, so the restriction
+// does not reach the other tests).
+TEST_F(TokenLibraryTest, HelperBesideTheLibraryIsFound)
+{
+    ASSERT_TRUE(RegisterCsp(KeySimCspPath(KeySimAuxDir())));
+    ASSERT_TRUE(OpenTokenLibrary());
+    EXPECT_TRUE(IsModuleLoaded("KorrimAux.dll"));
+    UnloadTokenLibrary();
+    EXPECT_FALSE(IsModuleLoaded("KorrimAux.dll"));
+
+    ASSERT_TRUE(RestrictDllSearchToSystemFolder());
+    ASSERT_TRUE(OpenTokenLibrary());
+    EXPECT_EQ(ModulePath(g_tokenLibrary.module), KeySimLibraryPath(KeySimAuxDir()));
+    EXPECT_TRUE(IsModuleLoaded("KorrimAux.dll"));
 }
 
 TEST_F(TokenLibraryTest, OddImagePathValues)

@@ -11,7 +11,7 @@
 
 #include "keysim_state.h"
 #include "keysim_support.h"
-#include "token_api.h"
+#include "keyinit/token_api.h"
 
 namespace {
 

@@ -86,6 +86,11 @@ std::wstring KeySimCdeclDir()
     return EnvDir(L"KEYSIM_VARIANTS") + L"\\cdecl";
 }
 
+std::wstring KeySimAuxDir()
+{
+    return EnvDir(L"KEYSIM_VARIANTS") + L"\\withaux";
+}
+
 std::wstring KeySimLibraryPath(const std::wstring& dir)
 {
     return SimPath(dir, L"Korrim.dll");

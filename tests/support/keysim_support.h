@@ -24,6 +24,9 @@ std::wstring KeySimDir();
 std::wstring KeySimVariantDir(const char* missingExport);
 // The folder of the Korrim.dll whose entry points are caller-pops (__cdecl).
 std::wstring KeySimCdeclDir();
+// The folder of the Korrim.dll that imports a helper DLL, KorrimAux.dll,
+// lying beside it.
+std::wstring KeySimAuxDir();
 // <dir>\Korrim.dll and <dir>\VarkeldKsvCsp.dll (the placeholder CSP file
 // whose path a registration holds).
 std::wstring KeySimLibraryPath(const std::wstring& dir = KeySimDir());

@@ -1,10 +1,11 @@
-#include "keyinit/key_run.h"
+#include "run/key_run.h"
 
 #include <windows.h>
 #include <strsafe.h>
 
 #include "certcache/cert_purge.h"
-#include "keyinit/csp_name.h"
+#include "certcache/certificate_api.h"
+#include "common/csp_name.h"
 #include "keyinit/key_session.h"
 
 namespace {
@@ -17,6 +18,17 @@ char s_keyStateChangeMessageName[MAX_PATH];
 
 bool RunKeyInitialization()
 {
+    return RunKeyInitializationUsing(kCertificateLibrary);
+}
+
+bool RunKeyInitializationUsing(const char* certificateLibrary)
+{
+    // A key wiped without its certificates removed would leave traces that
+    // nothing can find again: without the certificate functions the key is
+    // not touched.
+    if (!LoadCertificateApi(certificateLibrary)) {
+        return false;
+    }
     KeySession session;
     bool outcome = InitializeFirstKey(session);
     if (outcome) {
@@ -28,6 +40,7 @@ bool RunKeyInitialization()
         BroadcastKeyStateChange();
     }
     CloseKeySession(session);
+    UnloadCertificateApi();
     return outcome;
 }
 

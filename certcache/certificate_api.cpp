@@ -1,0 +1,48 @@
+#include "certcache/certificate_api.h"
+
+#include "common/system_library.h"
+
+const char kCertificateLibrary[] = "crypt32.dll";
+
+CertificateApi g_certificateApi = {};
+
+namespace {
+
+HMODULE s_library = NULL;
+
+}  // namespace
+
+bool LoadCertificateApi(const char* library)
+{
+    if (s_library != NULL) {
+        return true;
+    }
+    HMODULE module = LoadSystemLibrary(library);
+    if (module == NULL) {
+        return false;
+    }
+    CertificateApi api = {};
+    bool bound = true;
+#define CERTIFICATE_API_BIND(name)                                                          \
+    api.name = reinterpret_cast<decltype(&::name)>(                                         \
+        reinterpret_cast<void (*)()>(GetProcAddress(module, #name)));                       \
+    bound = bound && api.name != NULL;
+    CERTIFICATE_API_FUNCTIONS(CERTIFICATE_API_BIND)
+#undef CERTIFICATE_API_BIND
+    if (!bound) {
+        FreeLibrary(module);
+        return false;
+    }
+    g_certificateApi = api;
+    s_library = module;
+    return true;
+}
+
+void UnloadCertificateApi()
+{
+    if (s_library != NULL) {
+        FreeLibrary(s_library);
+        s_library = NULL;
+        g_certificateApi = CertificateApi();
+    }
+}

@@ -1,0 +1,42 @@
+// The certificate functions the purge uses, bound at run time from the
+// system folder's crypt32.dll. The tool does not import crypt32: it is no
+// DLL that Windows protects from being planted beside a program, so linking
+// it would let a copy lying beside the tool be loaded before the tool's
+// first line runs.
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+
+// X(name): every function taken from crypt32.
+#define CERTIFICATE_API_FUNCTIONS(X)  \
+    X(CertCreateCertificateContext)   \
+    X(CertFreeCertificateContext)     \
+    X(CertDuplicateCertificateContext) \
+    X(CertOpenStore)                  \
+    X(CertEnumCertificatesInStore)    \
+    X(CertCompareCertificate)         \
+    X(CertDeleteCertificateFromStore) \
+    X(CertControlStore)               \
+    X(CertCloseStore)
+
+struct CertificateApi {
+#define CERTIFICATE_API_MEMBER(name) decltype(&::name) name;
+    CERTIFICATE_API_FUNCTIONS(CERTIFICATE_API_MEMBER)
+#undef CERTIFICATE_API_MEMBER
+};
+
+// The bound functions; valid while LoadCertificateApi's library is loaded.
+extern CertificateApi g_certificateApi;
+
+// The library the functions come from, in the system folder.
+extern const char kCertificateLibrary[];
+
+// Loads `library` from the system folder and binds every function above.
+// True when all are bound; nothing is bound, and nothing stays loaded, when
+// the library or any function is missing. Does nothing, and returns true,
+// while a library is loaded already.
+bool LoadCertificateApi(const char* library = kCertificateLibrary);
+
+// Releases the library; safe to call when none is loaded.
+void UnloadCertificateApi();

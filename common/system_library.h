@@ -1,0 +1,35 @@
+// Where the tool takes DLLs from. People run it from folders that anything
+// may write to (a Downloads folder): a DLL there must never be loaded in
+// place of a system one. System DLLs come from the system folder only.
+#pragma once
+
+#include <windows.h>
+
+typedef FARPROC(WINAPI* ProcLookup)(HMODULE module, LPCSTR name);
+
+// Makes the system folder the only place from which DLLs are loaded by bare
+// name for the rest of the process, by whoever loads them (the tool or a
+// system DLL on its behalf), where the system can (SetDefaultDllDirectories,
+// looked up at run time through lookup: it is missing before Windows 7 with
+// its loader update); where it cannot, it at least takes the current folder
+// out of the search (SetDllDirectoryA). Returns whether the search is now
+// restricted to the system folder. Call it before anything else that may
+// load a DLL.
+bool RestrictDllSearchToSystemFolder(ProcLookup lookup = GetProcAddress);
+
+// Whether RestrictDllSearchToSystemFolder restricted this process's search.
+bool IsDllSearchRestricted();
+
+// Loads the DLL `name` from the system folder by its full path, its own
+// dependencies from the system folder too. Null when it is missing there or
+// its path does not fit. Never searches anywhere else.
+HMODULE WINAPI LoadSystemLibrary(LPCSTR name);
+
+// Fills path (MAX_PATH bytes) with the system folder followed by a backslash;
+// false, with path empty, when the folder cannot be read or does not fit.
+bool GetSystemFolder(char path[MAX_PATH]);
+
+// LoadLibraryEx flags for a DLL loaded by its full path from a folder of its
+// own, whose dependencies may lie beside it: that folder, then the system
+// folder.
+DWORD LoadFlagsForLibraryFolder();
