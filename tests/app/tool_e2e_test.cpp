@@ -244,6 +244,20 @@ protected:
         EXPECT_TRUE(InStore(L"MY", m_otherRsa));
     }
 
+    // The key's files and certificates are gone, nothing else.
+    void ExpectOnlyTheKeysTracesGone()
+    {
+        for (const std::string& path : m_keyFiles) {
+            EXPECT_FALSE(Exists(path)) << path;
+        }
+        for (const std::string& path : m_otherFiles) {
+            EXPECT_TRUE(Exists(path)) << path;
+        }
+        EXPECT_FALSE(InStore(L"MY", m_rsa));
+        EXPECT_FALSE(InStore(L"addressbook", m_ec));
+        EXPECT_TRUE(InStore(L"MY", m_otherRsa));
+    }
+
     static void ExpectFinished(const DialogState& state, const std::wstring& text)
     {
         EXPECT_EQ(state.message, text);
@@ -300,15 +314,7 @@ TEST_F(ToolRun, YesWipesTheKeyRemovesItsCertificatesAndBroadcastsOnce)
 
     EXPECT_TRUE(KeySimIsBlank(kSlot));
     EXPECT_TRUE(KeySimCertLabels(kSlot).empty());
-    for (const std::string& path : m_keyFiles) {
-        EXPECT_FALSE(Exists(path)) << path;
-    }
-    for (const std::string& path : m_otherFiles) {
-        EXPECT_TRUE(Exists(path)) << path;
-    }
-    EXPECT_FALSE(InStore(L"MY", m_rsa));
-    EXPECT_FALSE(InStore(L"addressbook", m_ec));
-    EXPECT_TRUE(InStore(L"MY", m_otherRsa));
+    ExpectOnlyTheKeysTracesGone();
 
     // Neither a Yes command that still reaches the finished dialog nor Enter
     // starts a second run; Enter closes the dialog.
@@ -537,15 +543,7 @@ TEST_P(PlantedDlls, NoneIsLoadedThroughAWholeRun)
 
     EXPECT_EQ(Loaded(), std::vector<std::string>());
     EXPECT_TRUE(KeySimIsBlank(kSlot));
-    for (const std::string& path : m_keyFiles) {
-        EXPECT_FALSE(Exists(path)) << path;
-    }
-    for (const std::string& path : m_otherFiles) {
-        EXPECT_TRUE(Exists(path)) << path;
-    }
-    EXPECT_FALSE(InStore(L"MY", m_rsa));
-    EXPECT_FALSE(InStore(L"addressbook", m_ec));
-    EXPECT_TRUE(InStore(L"MY", m_otherRsa));
+    ExpectOnlyTheKeysTracesGone();
     EXPECT_EQ(m_listener.Stop().size(), 1u);
 }
 
