@@ -465,6 +465,7 @@ bool CheckToolRound(const CertMaker& maker, const CaseCerts& certs, std::string*
 struct Round {
     double ms = 0;
     bool capped = false;
+    size_t filesLeft = 0;  // after a round ended at the cap
     std::string error;
 };
 
@@ -523,6 +524,7 @@ struct Row {
     bool purge = false;  // a row of the purge table (per-file cost applies)
     std::vector<double> times;
     bool capped = false;
+    size_t filesLeftAtCap = 0;
     std::string error;
 };
 
@@ -547,7 +549,9 @@ public:
         *round = Round();
         if (PrepareToolRound(certs, &round->error)) {
             *round = TimeYes(m_options.tool, m_successText, m_options.capMs);
-            if (round->error.empty() && !round->capped) {
+            if (round->capped) {
+                round->filesLeft = KeyCacheFiles().size();
+            } else if (round->error.empty()) {
                 CheckToolRound(m_maker, certs, &round->error);
             }
         }
@@ -608,6 +612,7 @@ private:
         }
         if (round.capped) {
             row->capped = true;
+            row->filesLeftAtCap = round.filesLeft;
         } else {
             row->times.push_back(round.ms);
         }
@@ -691,7 +696,14 @@ void PrintTable(const std::vector<Row>& rows, const Options& options)
                perFile.c_str(), least.c_str(), most.c_str());
     }
     for (const Row& row : rows) {
-        if (!row.error.empty()) printf("%s: %s\n", row.label.c_str(), row.error.c_str());
+        if (!row.error.empty()) {
+            printf("%s: %s\n", row.label.c_str(), row.error.c_str());
+        } else if (row.capped && row.purge) {
+            printf("%s: ended at %lu ms with %u of %d files purged\n", row.label.c_str(),
+                   static_cast<unsigned long>(options.capMs),
+                   static_cast<unsigned>(row.files - std::min<size_t>(row.filesLeftAtCap, row.files)),
+                   row.files);
+        }
     }
     fflush(stdout);
 }
