@@ -19,10 +19,11 @@
 # build/bench/bench-<date>.txt.
 #
 #   scripts/bench.sh [-n rounds] [--sizes N,N,...] [--unrelated N,N,...]
-#                    [--files N] [--cap ms]
+#                    [--files N] [--cap ms] [--poll ms]
 #
 # The same settings from the environment: BENCH_ROUNDS, BENCH_SIZES,
-# BENCH_UNRELATED, BENCH_FILES, BENCH_CAP_MS (options win). BUILD_DIR
+# BENCH_UNRELATED, BENCH_FILES, BENCH_CAP_MS, BENCH_POLL_MS (options win).
+# --poll sets how often the outcome is looked for (default 1 ms). BUILD_DIR
 # chooses the build folder (default: build/ in the source tree).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,6 +34,7 @@ sizes=${BENCH_SIZES:-10,100,1000}
 unrelated=${BENCH_UNRELATED:-0,500}
 files=${BENCH_FILES:-8}
 cap=${BENCH_CAP_MS:-60000}
+poll=${BENCH_POLL_MS:-1}
 
 usage() {
     sed -n '/^#   scripts\/bench.sh/,/^#  *\[--files/p' "$0" | sed 's/^# \{0,1\}//' >&2
@@ -45,15 +47,16 @@ while [ $# -gt 0 ]; do
         --unrelated) unrelated=${2:?}; shift 2 ;;
         --files) files=${2:?}; shift 2 ;;
         --cap) cap=${2:?}; shift 2 ;;
+        --poll) poll=${2:?}; shift 2 ;;
         -h|--help) usage ;;
         *) echo "bench.sh: unknown argument $1" >&2; usage ;;
     esac
 done
 number='^[0-9]+$'
 list='^[0-9]+(,[0-9]+)*$'
-if ! [[ $rounds =~ $number && $files =~ $number && $cap =~ $number &&
-        $sizes =~ $list && $unrelated =~ $list ]] || [ "$rounds" -lt 1 ]; then
-    echo "bench.sh: -n, --files and --cap take a number, --sizes and --unrelated a list like 10,100" >&2
+if ! [[ $rounds =~ $number && $files =~ $number && $cap =~ $number && $poll =~ $number &&
+        $sizes =~ $list && $unrelated =~ $list ]] || [ "$rounds" -lt 1 ] || [ "$poll" -lt 1 ]; then
+    echo "bench.sh: -n, --files, --cap and --poll take a number, --sizes and --unrelated a list like 10,100" >&2
     exit 2
 fi
 
@@ -77,7 +80,7 @@ args=(run --tool "$(winpath "$build/app/VKKSVInitTool.exe")"
       --baseline "$(winpath "$build/tests/bench/noop_dialog.exe")"
       --keysim "$(winpath "$build/simulator")" --data "$data"
       --rounds "$rounds" --files "$files" --sizes "$sizes" --unrelated "$unrelated"
-      --cap "$cap")
+      --cap "$cap" --poll "$poll")
 
 commit=$(git -C "$src" rev-parse --short HEAD 2>/dev/null || echo unknown)
 if [ -n "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
@@ -89,7 +92,7 @@ fi
     echo "date:    $(date '+%Y-%m-%d %H:%M %Z')"
     echo "tool:    build/app/VKKSVInitTool.exe of commit $commit"
     echo "bench:   $rounds rounds, $files files beside the do-nothing dialog;" \
-         "sizes $sizes; unrelated $unrelated; cap $cap ms"
+         "sizes $sizes; unrelated $unrelated; cap $cap ms; looking every $poll ms"
     echo
 } | tee "$report"
 

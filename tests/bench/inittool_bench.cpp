@@ -7,7 +7,7 @@
 //
 //   inittool_bench.exe run --tool <exe> --baseline <exe> --keysim <folder> --data <folder>
 //       [--rounds N] [--files N] [--sizes N,N,...] [--unrelated N,N,...]
-//       [--cap ms] [--slow ms] [--slow-rounds N]
+//       [--cap ms] [--slow ms] [--slow-rounds N] [--poll ms]
 //   inittool_bench.exe cleanup --data <folder>
 //   inittool_bench.exe leftovers --data <folder>
 //
@@ -20,6 +20,7 @@
 // (default 5000), and stops at the first round that reaches --cap ms
 // (default 60000): the tool is then ended and the case reported as
 // ">cap". One unmeasured round of the tool and of the baseline comes first.
+// The outcome is looked for every --poll ms (default 1).
 // Prints a table (per case: rounds, median, cost per file, min and max),
 // then "bench finished", or "bench failed" when a round went wrong (the
 // tool did not show its success text, or left the key, a cache file or a
@@ -67,8 +68,6 @@ const unsigned kSerialLimit = 0x8000;
 const int kMaxCount = 0x2000;  // serials per kind
 // Time between the dialog appearing and the Yes click, as a user takes it.
 const DWORD kSettleMs = 100;
-// How often the outcome is looked for.
-const DWORD kPollMs = 1;
 
 struct Options {
     std::wstring tool, baseline, keysim, data;
@@ -79,6 +78,7 @@ struct Options {
     DWORD capMs = 60000;
     DWORD slowMs = 5000;
     int slowRounds = 3;
+    DWORD pollMs = 1;  // how often the outcome is looked for
 };
 
 std::string Narrow(const std::wstring& text)
@@ -479,7 +479,8 @@ double Milliseconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to)
 
 // Starts the program, waits for its dialog, presses Yes and times it until
 // the outcome is shown; then checks the text and closes it with OK.
-Round TimeYes(const std::wstring& exe, const std::wstring& successText, DWORD capMs)
+Round TimeYes(const std::wstring& exe, const std::wstring& successText, DWORD capMs,
+              DWORD pollMs)
 {
     Round round;
     ToolProcess process;
@@ -491,7 +492,7 @@ Round TimeYes(const std::wstring& exe, const std::wstring& successText, DWORD ca
     LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
     process.Press(IDC_YES);
-    bool finished = process.WaitForFinished(capMs, kPollMs);
+    bool finished = process.WaitForFinished(capMs, pollMs);
     QueryPerformanceCounter(&end);
     round.ms = Milliseconds(start, end);
     if (!finished) {
@@ -548,7 +549,7 @@ public:
     {
         *round = Round();
         if (PrepareToolRound(certs, &round->error)) {
-            *round = TimeYes(m_options.tool, m_successText, m_options.capMs);
+            *round = TimeYes(m_options.tool, m_successText, m_options.capMs, m_options.pollMs);
             if (round->capped) {
                 round->filesLeft = KeyCacheFiles().size();
             } else if (round->error.empty()) {
@@ -560,7 +561,8 @@ public:
 
     bool BaselineRound(Row* row, Round* round)
     {
-        *round = TimeYes(m_options.baseline, m_successText, m_options.capMs);
+        *round = TimeYes(m_options.baseline, m_successText, m_options.capMs,
+                         m_options.pollMs);
         return Record(row, *round);
     }
 
@@ -768,11 +770,12 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options)
             std::sort(options->sizes.begin(), options->sizes.end());
         } else if (name == L"--unrelated") {
             ok = ParseList(value, &options->unrelated, 0);
-        } else if (name == L"--cap" || name == L"--slow") {
+        } else if (name == L"--cap" || name == L"--slow" || name == L"--poll") {
             wchar_t* end = NULL;
             unsigned long ms = wcstoul(value, &end, 10);
             ok = end != value && *end == L'\0' && ms > 0 && ms <= 3600000;
-            (name == L"--cap" ? options->capMs : options->slowMs) = ms;
+            (name == L"--cap" ? options->capMs : name == L"--slow" ? options->slowMs
+                                                                   : options->pollMs) = ms;
         } else if (name == L"--slow-rounds") {
             ok = ParseCount(value, &number, 1);
             options->slowRounds = number;
@@ -790,7 +793,7 @@ void Usage()
             "usage: inittool_bench run --tool <exe> --baseline <exe> --keysim <folder> "
             "--data <folder>\n"
             "           [--rounds N] [--files N] [--sizes N,N,...] [--unrelated N,N,...]\n"
-            "           [--cap ms] [--slow ms] [--slow-rounds N]\n"
+            "           [--cap ms] [--slow ms] [--slow-rounds N] [--poll ms]\n"
             "       inittool_bench cleanup|leftovers --data <folder>\n");
 }
 
