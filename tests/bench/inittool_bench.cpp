@@ -694,8 +694,12 @@ void PrintTable(const std::vector<Row>& rows, const Options& options)
                              (ms - baseMs) / (row.files - options.sizes.front()));
         }
         int rounds = static_cast<int>(row.times.size()) + (row.capped ? 1 : 0);
-        printf("%-46s %6d %9s %9s %9s %9s\n", row.label.c_str(), rounds, median.c_str(),
-               perFile.c_str(), least.c_str(), most.c_str());
+        char line[256];
+        snprintf(line, sizeof(line), "%-46s %6d %9s %9s %9s %9s", row.label.c_str(), rounds,
+                 median.c_str(), perFile.c_str(), least.c_str(), most.c_str());
+        std::string text = line;
+        text.erase(text.find_last_not_of(' ') + 1);
+        printf("%s\n", text.c_str());
     }
     for (const Row& row : rows) {
         if (!row.error.empty()) {
