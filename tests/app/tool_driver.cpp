@@ -150,7 +150,7 @@ void ToolProcess::PressEnter()
     PostMessageW(target, WM_KEYUP, VK_RETURN, 0xC01C0001);
 }
 
-bool ToolProcess::WaitForFinished(DWORD timeoutMs)
+bool ToolProcess::WaitForFinished(DWORD timeoutMs, DWORD pollMs)
 {
     DWORD start = GetTickCount();
     while (GetTickCount() - start < timeoutMs) {
@@ -160,7 +160,7 @@ bool ToolProcess::WaitForFinished(DWORD timeoutMs)
         if (HasExited()) {
             return false;
         }
-        Sleep(20);
+        Sleep(pollMs);
     }
     return false;
 }
