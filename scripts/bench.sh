@@ -19,11 +19,13 @@
 # build/bench/bench-<date>.txt.
 #
 #   scripts/bench.sh [-n rounds] [--sizes N,N,...] [--unrelated N,N,...]
-#                    [--files N] [--cap ms] [--poll ms]
+#                    [--files N] [--cap ms] [--poll ms] [--tool exe]
 #
 # The same settings from the environment: BENCH_ROUNDS, BENCH_SIZES,
 # BENCH_UNRELATED, BENCH_FILES, BENCH_CAP_MS, BENCH_POLL_MS (options win).
-# --poll sets how often the outcome is looked for (default 1 ms). BUILD_DIR
+# --poll sets how often the outcome is looked for (default 1 ms). --tool
+# (BENCH_TOOL) times another build of the tool instead of this one's, for
+# example an earlier commit's, to compare the two on one machine. BUILD_DIR
 # chooses the build folder (default: build/ in the source tree).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,6 +37,7 @@ unrelated=${BENCH_UNRELATED:-0,500}
 files=${BENCH_FILES:-8}
 cap=${BENCH_CAP_MS:-60000}
 poll=${BENCH_POLL_MS:-1}
+tool=${BENCH_TOOL:-}
 
 usage() {
     sed -n '/^#   scripts\/bench.sh/,/^#  *\[--files/p' "$0" | sed 's/^# \{0,1\}//' >&2
@@ -48,6 +51,7 @@ while [ $# -gt 0 ]; do
         --files) files=${2:?}; shift 2 ;;
         --cap) cap=${2:?}; shift 2 ;;
         --poll) poll=${2:?}; shift 2 ;;
+        --tool) tool=${2:?}; shift 2 ;;
         -h|--help) usage ;;
         *) echo "bench.sh: unknown argument $1" >&2; usage ;;
     esac
@@ -74,9 +78,16 @@ out="$build/bench"
 mkdir -p "$out"
 report="$out/bench-$(date +%Y%m%d-%H%M%S).txt"
 winpath() { winepath -w "$1" 2>/dev/null; }
+tool_label="build/app/VKKSVInitTool.exe of commit"
+if [ -n "$tool" ]; then
+    tool=$(cd "$(dirname "$tool")" && pwd)/$(basename "$tool")
+    tool_label="$tool; the bench of commit"
+else
+    tool="$build/app/VKKSVInitTool.exe"
+fi
 bench=$(winpath "$build/tests/bench/inittool_bench.exe")
 data=$(winpath "$src/tests/data")
-args=(run --tool "$(winpath "$build/app/VKKSVInitTool.exe")"
+args=(run --tool "$(winpath "$tool")"
       --baseline "$(winpath "$build/tests/bench/noop_dialog.exe")"
       --keysim "$(winpath "$build/simulator")" --data "$data"
       --rounds "$rounds" --files "$files" --sizes "$sizes" --unrelated "$unrelated"
@@ -90,7 +101,7 @@ fi
     echo "machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
          "$(nproc) cores, $(wine --version), load average $(cut -d' ' -f1-3 /proc/loadavg)"
     echo "date:    $(date '+%Y-%m-%d %H:%M %Z')"
-    echo "tool:    build/app/VKKSVInitTool.exe of commit $commit"
+    echo "tool:    $tool_label $commit"
     echo "bench:   $rounds rounds, $files files beside the do-nothing dialog;" \
          "sizes $sizes; unrelated $unrelated; cap $cap ms; looking every $poll ms"
     echo
