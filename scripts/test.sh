@@ -19,12 +19,14 @@ build=${BUILD_DIR:-$src/build}
 phase "building in $build"
 mkdir -p "$build"
 log="$build/build.log"
+# (Chained with &&: on the left of || a failing step would not stop the
+# group under set -e.)
 {
-    cmake --preset windows-i686 -S "$src" -B "$build"
-    cmake --build "$build" -j "$(nproc)"
+    cmake --preset windows-i686 -S "$src" -B "$build" &&
+    cmake --build "$build" -j "$(nproc)" &&
     # The reader-key code also builds natively, for the fuzzer and sanitizers.
     cmake -S "$src/tests/fuzz" -B "$build/fuzz" -DCMAKE_CXX_COMPILER=clang++ \
-          -DCMAKE_BUILD_TYPE=RelWithDebInfo
+          -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
     cmake --build "$build/fuzz" -j "$(nproc)"
 } >"$log" || { echo "test: the build failed (its output: $log)" >&2; exit 1; }
 
