@@ -25,6 +25,9 @@ if [ -n "$(git -C "$src" status --porcelain)" ]; then
     phase "note: uncommitted changes in $src are not part of the release"
 fi
 
+# A failed release leaves no earlier one behind that could pass for it.
+rm -f "$dist/VKKSVInitTool.exe" "$dist/SHA256SUMS"
+
 # Two folders of different names and depths, so that the builds differ in
 # every path they could pick up.
 first=$(mktemp -d "${TMPDIR:-/tmp}/vkksv-release.XXXXXX")
@@ -69,7 +72,7 @@ if ! cmp -s "$a" "$b"; then
         echo "  $b"
         echo "  differing bytes (offset, octal values), first 20:"
         cmp -l "$a" "$b" | head -20 | sed 's/^/    /' || true
-        echo "release: nothing was written to $dist; both builds are kept"
+        echo "release: no release was written to $dist; both builds are kept"
     } >&2
     exit 1
 fi
