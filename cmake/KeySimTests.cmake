@@ -23,6 +23,7 @@ function(keysim_discover_tests target)
     set_property(TARGET ${target} PROPERTY KEYSIM_DISCOVER_COUNT ${count})
     set(list_name ${target}_TESTS_${count})
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT ${WINE_DISCOVERY_TIMEOUT}
         TEST_LIST ${list_name}
         ${ARG_UNPARSED_ARGUMENTS}
         PROPERTIES RUN_SERIAL TRUE ${ARG_PROPERTIES})

@@ -13,13 +13,14 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
 out="$build/demo"
+. "$src/scripts/wine-env.sh"
 
 "$src/scripts/setup.sh"
+phase "building in $build"
 cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target VKKSVInitTool keysim_all keystate_listener \
       inittool_driver demo_helper >/dev/null
 
-. "$src/scripts/wine-env.sh"
 rm -rf "$out"
 mkdir -p "$out"
 use_wine_prefix "$build/demo-prefix"
@@ -34,6 +35,7 @@ prefix='41_hid#vid_12340pid_5678#701a2b3c4d00000000'
 other_prefix='41_Reader B00000000000000000000000000000000'
 
 # The simulated CSP and key, with two certificates enrolled.
+phase "setting up a simulated key with two certificates"
 winrun "$keysim" unregister >/dev/null || true
 winrun "$keysim" reset >/dev/null
 winrun "$keysim" register >/dev/null
@@ -116,6 +118,7 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
     wineserver -p || true  # already running: fine
     run_tool interactive
 else
+    phase "running the tool in Xvfb, pressing Yes and OK for you"
     # The same function, inside a display of its own.
     export src build tool cache prefix out log stop
     xvfb-run -a -s "-screen 0 1024x768x24" bash -c \

@@ -2,7 +2,9 @@
 # The one test command: installs what is missing, builds the tool, the key
 # simulator and the tests for 32-bit Windows, builds the native fuzz target,
 # and runs the whole suite under Wine (inside Xvfb, for the tests that open
-# windows) in a throw-away Wine prefix inside the build folder.
+# windows) in a throw-away Wine prefix inside the build folder. It prints one
+# line per phase; the build's own output goes to <build>/build.log (its
+# errors still show).
 #
 #   scripts/test.sh [ctest arguments...]
 #
@@ -10,29 +12,58 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
+. "$src/scripts/wine-env.sh"
 
 "$src/scripts/setup.sh"
 
-cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+phase "building in $build"
+mkdir -p "$build"
+log="$build/build.log"
+# (Chained with &&: on the left of || a failing step would not stop the
+# group under set -e.)
+{
+    cmake --preset windows-i686 -S "$src" -B "$build" &&
+    cmake --build "$build" -j "$(nproc)" &&
+    # The reader-key code also builds natively, for the fuzzer and sanitizers.
+    cmake -S "$src/tests/fuzz" -B "$build/fuzz" -DCMAKE_CXX_COMPILER=clang++ \
+          -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build "$build/fuzz" -j "$(nproc)"
+} >"$log" || { echo "test: the build failed (its output: $log)" >&2; exit 1; }
 
-# The reader-key code also builds natively, for the fuzzer and sanitizers.
-cmake -S "$src/tests/fuzz" -B "$build/fuzz" -DCMAKE_CXX_COMPILER=clang++ \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build/fuzz" -j "$(nproc)"
-
-. "$src/scripts/wine-env.sh"
 use_wine_prefix "$build/wineprefix"
 
 # One X server and one persistent wineserver for the whole run. Wine's own
-# background programs (services, explorer) are started first, detached from
-# ctest's output: started by a test they would hold its pipes open.
+# background programs (services, explorer) and the tests' virtual desktop are
+# started first, detached from ctest's output: started by a test they would
+# hold its pipes open. Starting them first also takes the slow first start of
+# Wine on a fresh machine out of the listing of the tests.
 status=0
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+    . "$1/scripts/wine-env.sh"
+    build=$2
+    shift 2
+    phase "starting Wine and the virtual desktop"
     wineserver -p
     wine cmd /c exit >/dev/null 2>&1 </dev/null
-    ctest --test-dir "$0" --output-on-failure --timeout 300 "${@}"
-    rc=$?
+    "$build/wine-desktop-run.sh" "$WINEPREFIX/drive_c/windows/system32/cmd.exe" /c exit \
+        >/dev/null 2>&1 </dev/null || true
+
+    # Listing runs every test program once (gtest discovery); the run then
+    # uses the lists.
+    phase "listing the tests"
+    rc=0
+    listing=$(ctest --test-dir "$build" -N "$@" 2>&1) || rc=$?
+    total=$(printf "%s\n" "$listing" | sed -n "s/^Total Tests: *\([0-9]*\).*/\1/p")
+    if [ $rc -ne 0 ] || [ -z "$total" ] || printf "%s\n" "$listing" | grep -q "^CMake Error"; then
+        printf "%s\n" "$listing" >&2
+        echo "test: listing the tests failed" >&2
+        wineserver -k || true
+        exit 1
+    fi
+
+    phase "running $total tests"
+    rc=0
+    ctest --test-dir "$build" --output-on-failure --timeout 300 "$@" || rc=$?
     wineserver -k || true
-    exit $rc' "$build" "$@" || status=$?
+    exit $rc' "$0" "$src" "$build" "$@" || status=$?
 exit $status

@@ -1,10 +1,19 @@
-# Sourced by the scripts: a Wine prefix of the build's own, never ~/.wine.
+# Sourced by the scripts: what they tell of their progress, and a Wine prefix
+# of the build's own, never ~/.wine.
+
+# One short line per phase of a script, named after it ("test: building in
+# ..."), so that a long first run never looks hung.
+phase() {
+    local name=${0##*/}
+    echo "${name%.sh}: $*"
+}
+
 #   use_wine_prefix <folder>
 use_wine_prefix() {
     export WINEPREFIX="$1" WINEARCH=win32 WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "creating Wine prefix $WINEPREFIX"
+        phase "creating the Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
         wineboot -i >/dev/null 2>&1
         wineserver -w
