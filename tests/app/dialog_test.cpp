@@ -108,18 +108,38 @@ TEST(MainDialog, CarriesTheIconAndReturnsItForDragging)
     EXPECT_EQ(big, drag);
 }
 
+// Minimising, painting and restoring happen on the dialog's own thread,
+// inside one message, so that nothing (the desktop restoring a minimised
+// window a few milliseconds later) can come between the steps.
+const UINT kMinimiseProbe = WM_APP + 1;
+WNDPROC s_dialogProc = NULL;
+bool s_iconic = false;
+bool s_restored = false;
+
+LRESULT CALLBACK MinimiseProbeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != kMinimiseProbe) {
+        return CallWindowProcW(s_dialogProc, window, message, wParam, lParam);
+    }
+    ShowWindow(window, SW_MINIMIZE);
+    s_iconic = IsIconic(window) != FALSE;
+    RedrawWindow(window, NULL, NULL, RDW_INVALIDATE | RDW_UPDATENOW);
+    ShowWindow(window, SW_RESTORE);
+    s_restored = !IsIconic(window) && IsWindowVisible(window);
+    return 0;
+}
+
 TEST(MainDialog, MinimisedDialogPaintsAndRestores)
 {
-    bool iconic = false, restored = false;
+    s_iconic = s_restored = false;
     RunDialog([&](HWND dialog) {
-        ShowWindow(dialog, SW_MINIMIZE);
-        iconic = IsIconic(dialog) != FALSE;
-        RedrawWindow(dialog, NULL, NULL, RDW_INVALIDATE | RDW_UPDATENOW);
-        ShowWindow(dialog, SW_RESTORE);
-        restored = !IsIconic(dialog) && IsWindowVisible(dialog);
+        s_dialogProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+            dialog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(MinimiseProbeProc)));
+        SendMessageW(dialog, kMinimiseProbe, 0, 0);
+        SetWindowLongPtrW(dialog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(s_dialogProc));
     });
-    EXPECT_TRUE(iconic);
-    EXPECT_TRUE(restored);
+    EXPECT_TRUE(s_iconic);
+    EXPECT_TRUE(s_restored);
 }
 
 TEST(MainDialog, HelpDoesNothingAndCloseEndsTheDialog)
