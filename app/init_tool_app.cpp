@@ -4,6 +4,7 @@
 #include <mbctype.h>
 
 #include "app/init_tool_dlg.h"
+#include "certcache/certificate_api.h"
 
 namespace {
 
@@ -16,10 +17,17 @@ BOOL CInitToolApp::InitInstance()
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
+    // The certificate functions are bound from the system folder before the
+    // dialog shows, so that pressing Yes does not wait for them. Should they
+    // be missing, the run finds out again and touches nothing.
+    LoadCertificateApi();
+
     CInitToolDlg dialog;
     m_pMainWnd = &dialog;
     dialog.DoModal();
     m_pMainWnd = NULL;
+
+    UnloadCertificateApi();
 
     // No message loop of the application's own: the process ends here.
     return FALSE;

@@ -104,12 +104,14 @@ bool ReadCacheFile(const char* path, DWORD* length)
     DWORD got = 0;
     bool readable = true;
     while (total < sizeof s_fileContent) {
-        if (!ReadFile(file, s_fileContent + total, sizeof s_fileContent - total, &got, nullptr)) {
+        DWORD wanted = sizeof s_fileContent - total;
+        if (!ReadFile(file, s_fileContent + total, wanted, &got, nullptr)) {
             readable = false;
             break;
         }
-        if (got == 0) break;
         total += got;
+        // Less than asked for: the end of the file.
+        if (got < wanted) break;
     }
     CloseHandle(file);
     *length = readable && total <= kMaxCertificateBytes ? total : 0;

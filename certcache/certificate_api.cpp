@@ -38,6 +38,11 @@ bool LoadCertificateApi(const char* library)
     return true;
 }
 
+bool IsCertificateApiLoaded()
+{
+    return s_library != NULL;
+}
+
 void UnloadCertificateApi()
 {
     if (s_library != NULL) {

@@ -38,5 +38,8 @@ extern const char kCertificateLibrary[];
 // while a library is loaded already.
 bool LoadCertificateApi(const char* library = kCertificateLibrary);
 
+// Whether a library is loaded and its functions bound.
+bool IsCertificateApiLoaded();
+
 // Releases the library; safe to call when none is loaded.
 void UnloadCertificateApi();

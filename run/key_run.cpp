@@ -25,7 +25,9 @@ bool RunKeyInitializationUsing(const char* certificateLibrary)
 {
     // A key wiped without its certificates removed would leave traces that
     // nothing can find again: without the certificate functions the key is
-    // not touched.
+    // not touched. The application binds them at start-up already, where
+    // the import table used to; a run that binds them releases them too.
+    bool boundHere = !IsCertificateApiLoaded();
     if (!LoadCertificateApi(certificateLibrary)) {
         return false;
     }
@@ -40,7 +42,9 @@ bool RunKeyInitializationUsing(const char* certificateLibrary)
         BroadcastKeyStateChange();
     }
     CloseKeySession(session);
-    UnloadCertificateApi();
+    if (boundHere) {
+        UnloadCertificateApi();
+    }
     return outcome;
 }
 

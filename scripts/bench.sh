@@ -19,13 +19,16 @@
 # build/bench/bench-<date>.txt.
 #
 #   scripts/bench.sh [-n rounds] [--sizes N,N,...] [--unrelated N,N,...]
-#                    [--files N] [--cap ms] [--poll ms] [--tool exe]
+#                    [--files N] [--cap ms] [--poll ms] [--tool exe] [--stored N]
 #
 # The same settings from the environment: BENCH_ROUNDS, BENCH_SIZES,
 # BENCH_UNRELATED, BENCH_FILES, BENCH_CAP_MS, BENCH_POLL_MS (options win).
 # --poll sets how often the outcome is looked for (default 1 ms). --tool
 # (BENCH_TOOL) times another build of the tool instead of this one's, for
-# example an earlier commit's, to compare the two on one machine. BUILD_DIR
+# example an earlier commit's, to compare the two on one machine. --stored
+# (BENCH_STORED) installs only the first N cache files' certificates in the
+# stores, so that the stores keep their size whatever the number of files
+# (by default every file's certificate is there). BUILD_DIR
 # chooses the build folder (default: build/ in the source tree).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,6 +41,7 @@ files=${BENCH_FILES:-8}
 cap=${BENCH_CAP_MS:-60000}
 poll=${BENCH_POLL_MS:-1}
 tool=${BENCH_TOOL:-}
+stored=${BENCH_STORED:-}
 
 usage() {
     sed -n '/^#   scripts\/bench.sh/,/^#  *\[--files/p' "$0" | sed 's/^# \{0,1\}//' >&2
@@ -52,6 +56,7 @@ while [ $# -gt 0 ]; do
         --cap) cap=${2:?}; shift 2 ;;
         --poll) poll=${2:?}; shift 2 ;;
         --tool) tool=${2:?}; shift 2 ;;
+        --stored) stored=${2:?}; shift 2 ;;
         -h|--help) usage ;;
         *) echo "bench.sh: unknown argument $1" >&2; usage ;;
     esac
@@ -92,6 +97,9 @@ args=(run --tool "$(winpath "$tool")"
       --keysim "$(winpath "$build/simulator")" --data "$data"
       --rounds "$rounds" --files "$files" --sizes "$sizes" --unrelated "$unrelated"
       --cap "$cap" --poll "$poll")
+if [ -n "$stored" ]; then
+    args+=(--stored "$stored")
+fi
 
 commit=$(git -C "$src" rev-parse --short HEAD 2>/dev/null || echo unknown)
 if [ -n "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ]; then
@@ -103,7 +111,8 @@ fi
     echo "date:    $(date '+%Y-%m-%d %H:%M %Z')"
     echo "tool:    $tool_label $commit"
     echo "bench:   $rounds rounds, $files files beside the do-nothing dialog;" \
-         "sizes $sizes; unrelated $unrelated; cap $cap ms; looking every $poll ms"
+         "sizes $sizes; unrelated $unrelated; cap $cap ms; looking every $poll ms;" \
+         "file certificates in the stores: ${stored:-all}"
     echo
 } | tee "$report"
 

@@ -7,7 +7,7 @@
 //
 //   inittool_bench.exe run --tool <exe> --baseline <exe> --keysim <folder> --data <folder>
 //       [--rounds N] [--files N] [--sizes N,N,...] [--unrelated N,N,...]
-//       [--cap ms] [--slow ms] [--slow-rounds N] [--poll ms]
+//       [--cap ms] [--slow ms] [--slow-rounds N] [--poll ms] [--stored N]
 //   inittool_bench.exe cleanup --data <folder>
 //   inittool_bench.exe leftovers --data <folder>
 //
@@ -20,7 +20,10 @@
 // (default 5000), and stops at the first round that reaches --cap ms
 // (default 60000): the tool is then ended and the case reported as
 // ">cap". One unmeasured round of the tool and of the baseline comes first.
-// The outcome is looked for every --poll ms (default 1).
+// The outcome is looked for every --poll ms (default 1). With --stored N only
+// the first N cache files of a case have their certificate in the stores
+// (as after the CSP lost track of the others), so the stores' size stays
+// the same whatever the number of files.
 // Prints a table (per case: rounds, median, cost per file, min and max),
 // then "bench finished", or "bench failed" when a round went wrong (the
 // tool did not show its success text, or left the key, a cache file or a
@@ -79,7 +82,12 @@ struct Options {
     DWORD slowMs = 5000;
     int slowRounds = 3;
     DWORD pollMs = 1;  // how often the outcome is looked for
+    int stored = -1;   // file certificates installed in the stores; -1: all
 };
+
+// How many of a case's cache files have their certificate in the stores (the
+// others are files whose certificate is no longer there); -1: all.
+int g_storedFiles = -1;
 
 std::string Narrow(const std::wstring& text)
 {
@@ -422,7 +430,9 @@ bool PrepareToolRound(const CaseCerts& certs, std::string* error)
             *error = "cannot write a cache file in " + g_cacheDir;
             return false;
         }
-        (cert.ec ? addressbook : my).push_back(&cert);
+        if (g_storedFiles < 0 || static_cast<int>(i) < g_storedFiles) {
+            (cert.ec ? addressbook : my).push_back(&cert);
+        }
     }
     if (!AddToStore(L"MY", my) || !AddToStore(L"addressbook", addressbook)) {
         *error = "cannot add the cache files' certificates to the stores";
@@ -780,6 +790,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options)
             ok = end != value && *end == L'\0' && ms > 0 && ms <= 3600000;
             (name == L"--cap" ? options->capMs : name == L"--slow" ? options->slowMs
                                                                    : options->pollMs) = ms;
+        } else if (name == L"--stored") {
+            ok = ParseCount(value, &options->stored, 0);
         } else if (name == L"--slow-rounds") {
             ok = ParseCount(value, &number, 1);
             options->slowRounds = number;
@@ -797,7 +809,7 @@ void Usage()
             "usage: inittool_bench run --tool <exe> --baseline <exe> --keysim <folder> "
             "--data <folder>\n"
             "           [--rounds N] [--files N] [--sizes N,N,...] [--unrelated N,N,...]\n"
-            "           [--cap ms] [--slow ms] [--slow-rounds N] [--poll ms]\n"
+            "           [--cap ms] [--slow ms] [--slow-rounds N] [--poll ms] [--stored N]\n"
             "       inittool_bench cleanup|leftovers --data <folder>\n");
 }
 
@@ -891,6 +903,7 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     std::wstring command = argv[1];
+    g_storedFiles = options.stored;
     CertMaker maker;
     std::string error;
     if (!maker.Load(options.data, &error)) {

@@ -108,10 +108,19 @@ TEST_F(KeyRunTest, MissingCertificateFunctionsLeaveTheKeyUntouched)
         EXPECT_FALSE(IsModuleLoaded("Korrim.dll"));
         EXPECT_EQ(g_certificateApi.CertOpenStore, nullptr);
     }
-    // The system's own library has them all.
+    // The system's own library has them all. A run releases them when it
+    // bound them itself, and leaves them to whoever bound them before.
     UnloadCertificateApi();
     EXPECT_TRUE(RunKeyInitialization());
     EXPECT_TRUE(KeySimIsBlank(kFirst));
+    EXPECT_FALSE(IsCertificateApiLoaded());
+
+    KeySimPlug(kFirst, "Reader A");
+    ASSERT_TRUE(LoadCertificateApi());
+    EXPECT_TRUE(RunKeyInitialization());
+    EXPECT_TRUE(KeySimIsBlank(kFirst));
+    EXPECT_TRUE(IsCertificateApiLoaded());
+    UnloadCertificateApi();
 }
 
 }  // namespace
