@@ -17,7 +17,8 @@ bool s_searchRestricted = false;
 
 bool RestrictDllSearchToSystemFolder(ProcLookup lookup)
 {
-    // kernel32 is mapped into every process before any code of it runs.
+    // kernel32 is in every process before the process's own code runs: looking
+    // it up loads nothing.
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel == NULL) {
         return false;
