@@ -5,10 +5,20 @@
 
 #include "app/init_tool_dlg.h"
 #include "certcache/certificate_api.h"
+#include "common/system_library.h"
 
 namespace {
 
 CInitToolApp theApp;
+
+// DLLs that the system's own DLLs load lazily, when the dialog is first
+// created or drawn (the input method support needs ole32, theming msimg32).
+// A loader that does not honour the restricted search for such loads looks
+// for them beside the program first; loaded here from the system folder, by
+// full path, they are found already loaded.
+const char* const kLazySystemLibraries[] = {"ole32.dll", "msimg32.dll"};
+const int kLazySystemLibraryCount =
+    sizeof(kLazySystemLibraries) / sizeof(kLazySystemLibraries[0]);
 
 }  // namespace
 
@@ -21,12 +31,21 @@ BOOL CInitToolApp::InitInstance()
     // dialog shows, so that pressing Yes does not wait for them. Should they
     // be missing, the run finds out again and touches nothing.
     LoadCertificateApi();
+    HMODULE lazyLibraries[kLazySystemLibraryCount] = {};
+    for (int i = 0; i < kLazySystemLibraryCount; ++i) {
+        lazyLibraries[i] = LoadSystemLibrary(kLazySystemLibraries[i]);
+    }
 
     CInitToolDlg dialog;
     m_pMainWnd = &dialog;
     dialog.DoModal();
     m_pMainWnd = NULL;
 
+    for (int i = 0; i < kLazySystemLibraryCount; ++i) {
+        if (lazyLibraries[i] != NULL) {
+            FreeLibrary(lazyLibraries[i]);
+        }
+    }
     UnloadCertificateApi();
 
     // No message loop of the application's own: the process ends here.

@@ -396,16 +396,12 @@ INSTANTIATE_TEST_SUITE_P(Causes, FailedRun, ::testing::Values("wrong-pin", "no-k
 // would be loaded.
 //
 // Planted: every DLL name of the system folder, and the token library's,
-// except these, which Wine itself loads from the search path it gave the
-// process, whatever the tool does; Windows takes them from its KnownDLLs or
-// the system folder:
+// except these, which Wine loads with the tool before the tool's first
+// instruction runs (Windows takes them from its KnownDLLs or the system
+// folder):
 const wchar_t* const kLoadedByWineItself[] = {
-    // the tool's imports and theirs, before the tool's first instruction
     L"kernelbase", L"kernel32", L"ntdll", L"msvcrt", L"ucrtbase", L"sechost", L"advapi32",
     L"zlib1", L"version", L"win32u", L"user32", L"gdi32", L"imm32", L"uxtheme",
-    // delayed imports of Wine's imm32 and theming, resolved when the first
-    // window is created or drawn, and ole32's own imports
-    L"ole32", L"combase", L"rpcrt4", L"msimg32",
 };
 
 const wchar_t kToolDllOverrides[] =
@@ -537,7 +533,14 @@ TEST_P(PlantedDlls, NoneIsLoadedThroughAWholeRun)
     Plant(names);
     m_listener.Start(m_keyFiles);
 
-    ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
+    // The About box first, so that the whole user interface is seen.
+    ASSERT_TRUE(m_tool.Launch(m_exe, m_downloads));
+    ASSERT_TRUE(m_tool.WaitForDialog());
+    AboutState about;
+    EXPECT_TRUE(m_tool.ReadAboutBox(about));
+    m_tool.Press(kYesId);
+    EXPECT_TRUE(m_tool.WaitForFinished());
+    ExpectFinished(m_tool.ReadState(), kEnglishOk);
     m_tool.Press(IDOK);
     EXPECT_TRUE(m_tool.WaitForExit());
 
