@@ -17,8 +17,7 @@ CInitToolApp theApp;
 // for them beside the program first; loaded here from the system folder, by
 // full path, they are found already loaded.
 const char* const kLazySystemLibraries[] = {"ole32.dll", "msimg32.dll"};
-const int kLazySystemLibraryCount =
-    sizeof(kLazySystemLibraries) / sizeof(kLazySystemLibraries[0]);
+const int kLazySystemLibraryCount = ARRAYSIZE(kLazySystemLibraries);
 
 }  // namespace
 

@@ -149,6 +149,12 @@ bool SetCertificate(PendingFile& file, const BYTE* encoded, DWORD length)
     return true;
 }
 
+// Whether the file's certificate is to be looked for in that store.
+bool LooksIn(const PendingFile& file, int index)
+{
+    return file.certificate != nullptr && file.store == index;
+}
+
 HCERTSTORE OpenUserStore(UserStores& stores, StoreIndex index)
 {
     if (!stores.tried[index]) {
@@ -179,7 +185,7 @@ void FindMatches(HCERTSTORE store, StoreIndex index, PendingFile* files, size_t 
 {
     size_t unmatched = 0;
     for (size_t i = 0; i < count; ++i) {
-        unmatched += files[i].certificate != nullptr && files[i].store == index;
+        unmatched += LooksIn(files[i], index);
     }
     PCCERT_CONTEXT entry = nullptr;
     while (unmatched > 0 &&
@@ -187,8 +193,7 @@ void FindMatches(HCERTSTORE store, StoreIndex index, PendingFile* files, size_t 
         DWORD key = IssuerSerialKey(entry->pCertInfo);
         for (size_t i = 0; i < count; ++i) {
             PendingFile& file = files[i];
-            if (file.certificate != nullptr && file.store == index && file.match == nullptr &&
-                file.key == key &&
+            if (LooksIn(file, index) && file.match == nullptr && file.key == key &&
                 g_certificateApi.CertCompareCertificate(kEncoding, file.certificate->pCertInfo,
                                                         entry->pCertInfo)) {
                 file.match = g_certificateApi.CertDuplicateCertificateContext(entry);
@@ -223,7 +228,7 @@ void PurgePendingFiles(PendingFiles& pending, UserStores& stores)
     for (int index = 0; index < kStoreCount; ++index) {
         bool wanted = false;
         for (size_t i = 0; i < pending.count && !wanted; ++i) {
-            wanted = pending.files[i].certificate != nullptr && pending.files[i].store == index;
+            wanted = LooksIn(pending.files[i], index);
         }
         HCERTSTORE store =
             wanted ? OpenUserStore(stores, static_cast<StoreIndex>(index)) : nullptr;
