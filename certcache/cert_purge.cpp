@@ -315,7 +315,6 @@ int PurgeCacheDirectory(const char* cacheDir, const char* prefix)
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA(pattern, &entry);
     if (search == INVALID_HANDLE_VALUE) {
-        GetLastError();
         return 0;
     }
     PendingFiles pending = {};
