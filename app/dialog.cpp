@@ -1,8 +1,35 @@
 #include "app/dialog.h"
 
+#include "app/function_lookup.h"
+
 namespace {
 
 CWinApp* s_app = NULL;
+
+typedef HMONITOR(WINAPI* MonitorFromWindowFn)(HWND window, DWORD flags);
+typedef BOOL(WINAPI* GetMonitorInfoWFn)(HMONITOR monitor, LPMONITORINFO info);
+
+// The work area (the screen less the taskbar) of the monitor that shows the
+// window; on a Windows without the multi-monitor functions, that of the one
+// screen.
+RECT WorkAreaOf(HWND window)
+{
+    RECT area = {};
+    HMODULE user = GetModuleHandleW(L"user32.dll");
+    MonitorFromWindowFn monitorFromWindow = reinterpret_cast<MonitorFromWindowFn>(
+        reinterpret_cast<void (*)()>(LookUpOptionalFunction(user, "MonitorFromWindow")));
+    GetMonitorInfoWFn getMonitorInfo = reinterpret_cast<GetMonitorInfoWFn>(
+        reinterpret_cast<void (*)()>(LookUpOptionalFunction(user, "GetMonitorInfoW")));
+    if (monitorFromWindow != NULL && getMonitorInfo != NULL) {
+        MONITORINFO monitor = {};
+        monitor.cbSize = sizeof(monitor);
+        if (getMonitorInfo(monitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+            return monitor.rcWork;
+        }
+    }
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    return area;
+}
 
 // Centres a dialog over its owner, or over the work area of its monitor when
 // it has none, as dialogs without a position of their own are shown.
@@ -13,10 +40,7 @@ void CenterDialog(HWND dialog)
     if (owner != NULL && IsWindowVisible(owner) && !IsIconic(owner)) {
         GetWindowRect(owner, &area);
     } else {
-        MONITORINFO monitor = {};
-        monitor.cbSize = sizeof(monitor);
-        GetMonitorInfoW(MonitorFromWindow(dialog, MONITOR_DEFAULTTOPRIMARY), &monitor);
-        area = monitor.rcWork;
+        area = WorkAreaOf(dialog);
     }
     RECT window;
     GetWindowRect(dialog, &window);

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <mbctype.h>
 
+#include "app/function_lookup.h"
 #include "app/init_tool_dlg.h"
 #include "certcache/certificate_api.h"
 #include "common/system_library.h"
@@ -19,12 +20,27 @@ CInitToolApp theApp;
 const char* const kLazySystemLibraries[] = {"ole32.dll", "msimg32.dll"};
 const int kLazySystemLibraryCount = ARRAYSIZE(kLazySystemLibraries);
 
+typedef BOOL(WINAPI* InitCommonControlsExFn)(const INITCOMMONCONTROLSEX* controls);
+
+// Registers the common controls' window classes, the themed standard ones
+// where the common controls have them; the old way where
+// InitCommonControlsEx is missing (the common controls of Windows NT 4.0).
+void InitControls()
+{
+    InitCommonControlsExFn initCommonControlsEx = reinterpret_cast<InitCommonControlsExFn>(
+        reinterpret_cast<void (*)()>(LookUpOptionalFunction(
+            GetModuleHandleW(L"comctl32.dll"), "InitCommonControlsEx")));
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};
+    if (initCommonControlsEx == NULL || !initCommonControlsEx(&controls)) {
+        InitCommonControls();
+    }
+}
+
 }  // namespace
 
 BOOL CInitToolApp::InitInstance()
 {
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
+    InitControls();
 
     // The certificate functions are bound from the system folder before the
     // dialog shows, so that pressing Yes does not wait for them. Should they

@@ -417,7 +417,7 @@ protected:
         m_downloads = std::wstring(temp) + L"inittool-downloads-" + Wide(GetParam());
         CreateDirectoryW(m_downloads.c_str(), NULL);
         std::wstring source = Env(std::string(GetParam()) == "tool" ? "INITTOOL_EXE"
-                                                                    : "INITTOOL_OLDLOADER_EXE");
+                                                                    : "INITTOOL_OLDWINDOWS_EXE");
         m_exe = m_downloads + L"\\VKKSVInitTool.exe";
         ASSERT_TRUE(CopyFileW(source.c_str(), m_exe.c_str(), FALSE));
     }
@@ -536,6 +536,12 @@ TEST_P(PlantedDlls, NoneIsLoadedThroughAWholeRun)
     // The About box first, so that the whole user interface is seen.
     ASSERT_TRUE(m_tool.Launch(m_exe, m_downloads));
     ASSERT_TRUE(m_tool.WaitForDialog());
+    // Centred on the work area, with or without the multi-monitor functions.
+    RECT area = {}, dialog = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    GetWindowRect(m_tool.Dialog(), &dialog);
+    EXPECT_NEAR(dialog.left - area.left, area.right - dialog.right, 1);
+    EXPECT_NEAR(dialog.top - area.top, area.bottom - dialog.bottom, 1);
     AboutState about;
     EXPECT_TRUE(m_tool.ReadAboutBox(about));
     m_tool.Press(kYesId);
@@ -595,9 +601,10 @@ TEST_P(PlantedDlls, TokenLibraryWithAHelperBesideItLoads)
     KeySimReset(dir);
 }
 
-// The tool, and the same tool where the loader cannot restrict the search
-// (its lookup of SetDefaultDllDirectories finds nothing).
-INSTANTIATE_TEST_SUITE_P(Loaders, PlantedDlls, ::testing::Values("tool", "oldloader"),
+// The tool, and the same tool as on the oldest Windows it supports (its
+// lookup of the functions older Windows lack finds nothing): the loader
+// cannot restrict the search there.
+INSTANTIATE_TEST_SUITE_P(Loaders, PlantedDlls, ::testing::Values("tool", "oldwindows"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              return std::string(info.param);
                          });

@@ -1,0 +1,6 @@
+#include "app/function_lookup.h"
+
+FARPROC WINAPI LookUpOptionalFunction(HMODULE module, LPCSTR name)
+{
+    return GetProcAddress(module, name);
+}
