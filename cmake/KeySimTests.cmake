@@ -13,6 +13,9 @@ function(keysim_discover_tests target)
     to_wine_path(variants "${CMAKE_BINARY_DIR}/simulator/variants")
     set(environment "KEYSIM_DIR=${dir}" "KEYSIM_VARIANTS=${variants}" ${ARG_ENVIRONMENT})
     add_dependencies(${target} keysim_all)
+    if(NOT WINE_TESTS)
+        return()
+    endif()
     # A target may be registered more than once (under other prefixes and
     # environments): each registration has its own list and script.
     get_property(count TARGET ${target} PROPERTY KEYSIM_DISCOVER_COUNT)

@@ -16,13 +16,28 @@ build=${BUILD_DIR:-$src/build}
 
 "$src/scripts/setup.sh"
 
+# Every Windows program of the suite runs under Wine as 32-bit x86 code. On a
+# machine that cannot run that, everything is still built and the checks that
+# read the built files run; the rest is named as not run.
+wine_tests=ON
+if ! can_run_32bit; then
+    wine_tests=OFF
+    cat >&2 <<EOF
+test: THIS MACHINE CANNOT RUN 32-BIT x86 PROGRAMS (its kernel refuses them:
+test: "Exec format error"), so Wine cannot run any Windows program here.
+test: Only the checks that read the built files run; every test that runs
+test: the tool, its libraries, the simulator or the test programs under Wine
+test: is NOT RUN. Run this suite on a machine with 32-bit support to test them.
+EOF
+fi
+
 phase "building in $build"
 mkdir -p "$build"
 log="$build/build.log"
 # (Chained with &&: on the left of || a failing step would not stop the
 # group under set -e.)
 {
-    cmake --preset windows-i686 -S "$src" -B "$build" &&
+    cmake --preset windows-i686 -S "$src" -B "$build" -DWINE_TESTS=$wine_tests &&
     cmake --build "$build" -j "$(nproc)" &&
     # The reader-key code also builds natively, for the fuzzer and sanitizers.
     cmake -S "$src/tests/fuzz" -B "$build/fuzz" -DCMAKE_CXX_COMPILER=clang++ \
@@ -30,6 +45,17 @@ log="$build/build.log"
     cmake --build "$build/fuzz" -j "$(nproc)"
 } >"$log" || { echo "test: the build failed (its output: $log)" >&2; exit 1; }
 
+if [ $wine_tests = OFF ]; then
+    phase "running the checks that need no Wine"
+    status=0
+    ctest --test-dir "$build" --output-on-failure --timeout 300 "$@" || status=$?
+    echo "test: NOT RUN: every test under Wine (this machine cannot run 32-bit programs)" >&2
+    exit $status
+fi
+
+# A 32-bit Windows for most tests, and a 64-bit one (WOW64) for the
+# end-to-end tests that run there too.
+(use_wine_prefix "$build/wineprefix64" win64)
 use_wine_prefix "$build/wineprefix"
 
 # One X server and one persistent wineserver for the whole run. Wine's own
@@ -42,11 +68,19 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     . "$1/scripts/wine-env.sh"
     build=$2
     shift 2
-    phase "starting Wine and the virtual desktop"
-    wineserver -p
-    wine cmd /c exit >/dev/null 2>&1 </dev/null
-    "$build/wine-desktop-run.sh" "$WINEPREFIX/drive_c/windows/system32/cmd.exe" /c exit \
-        >/dev/null 2>&1 </dev/null || true
+    phase "starting Wine and the virtual desktops"
+    start_wine() {
+        wineserver -p
+        wine cmd /c exit >/dev/null 2>&1 </dev/null
+        "$build/wine-desktop-run.sh" "$WINEPREFIX/drive_c/windows/system32/cmd.exe" /c exit \
+            >/dev/null 2>&1 </dev/null || true
+    }
+    stop_wine() {
+        wineserver -k || true
+        WINEPREFIX="$build/wineprefix64" WINEARCH=win64 wineserver -k || true
+    }
+    (export WINEPREFIX="$build/wineprefix64" WINEARCH=win64; start_wine)
+    start_wine
 
     # Listing runs every test program once (gtest discovery); the run then
     # uses the lists.
@@ -57,13 +91,13 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     if [ $rc -ne 0 ] || [ -z "$total" ] || printf "%s\n" "$listing" | grep -q "^CMake Error"; then
         printf "%s\n" "$listing" >&2
         echo "test: listing the tests failed" >&2
-        wineserver -k || true
+        stop_wine
         exit 1
     fi
 
     phase "running $total tests"
     rc=0
     ctest --test-dir "$build" --output-on-failure --timeout 300 "$@" || rc=$?
-    wineserver -k || true
+    stop_wine
     exit $rc' "$0" "$src" "$build" "$@" || status=$?
 exit $status

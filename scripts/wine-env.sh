@@ -8,12 +8,14 @@ phase() {
     echo "${name%.sh}: $*"
 }
 
-#   use_wine_prefix <folder>
+#   use_wine_prefix <folder> [win32|win64]
+# A 32-bit Windows unless win64 (a 64-bit Windows, on which 32-bit programs
+# run under WOW64).
 use_wine_prefix() {
-    export WINEPREFIX="$1" WINEARCH=win32 WINEDEBUG=-all
+    export WINEPREFIX="$1" WINEARCH="${2:-win32}" WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        phase "creating the Wine prefix $WINEPREFIX"
+        phase "creating the Wine prefix $WINEPREFIX ($WINEARCH)"
         mkdir -p "$WINEPREFIX"
         wineboot -i >/dev/null 2>&1
         wineserver -w
@@ -33,6 +35,13 @@ use_display_fonts() {
     if [ -f "$marlett" ]; then
         cp -f "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
     fi
+}
+
+# Whether this machine runs 32-bit x86 programs, as Wine's 32-bit loader
+# (and so every 32-bit Windows program) is one. A kernel without 32-bit
+# emulation refuses them ("Exec format error").
+can_run_32bit() {
+    wine --version >/dev/null 2>&1
 }
 
 # Runs a Windows program quietly and strips the carriage returns.

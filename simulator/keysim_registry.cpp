@@ -10,11 +10,20 @@ std::wstring SimCspKey()
     return key;
 }
 
-bool SimRegisterCsp(const std::wstring& imagePath)
+HKEY SimCreateCspKey(REGSAM access)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), 0, nullptr, 0,
+                        access | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
+bool SimRegisterCsp(const std::wstring& imagePath)
+{
+    HKEY key = SimCreateCspKey(KEY_SET_VALUE);
+    if (key == nullptr) {
         return false;
     }
     DWORD bytes = static_cast<DWORD>((imagePath.size() + 1) * sizeof(wchar_t));
@@ -26,6 +35,6 @@ bool SimRegisterCsp(const std::wstring& imagePath)
 
 bool SimUnregisterCsp()
 {
-    LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, SimCspKey().c_str());
+    LONG result = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), KEY_WOW64_32KEY, 0);
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }

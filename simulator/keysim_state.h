@@ -119,6 +119,10 @@ bool IsSimLineSafe(const std::string& text);
 
 // The CSP registration the tool reads: HKLM\<SimCspKey()>, value "Image Path".
 std::wstring SimCspKey();
+// Creates or opens that key with the given access, in the 32-bit view of
+// the registry, where a 32-bit CSP's installer writes on a 64-bit Windows
+// (under Wow6432Node); null on failure.
+HKEY SimCreateCspKey(REGSAM access);
 // Writes "Image Path" = imagePath (REG_SZ), creating the key.
 bool SimRegisterCsp(const std::wstring& imagePath);
 // Deletes the CSP's key; true when it is gone (or was never there).

@@ -111,6 +111,27 @@ bool Exists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Whether this 32-bit program runs on a 64-bit Windows.
+bool IsWow64()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// Whether the CSP's registration is in this view of the registry
+// (KEY_WOW64_32KEY or KEY_WOW64_64KEY).
+bool CspRegisteredIn(REGSAM view)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                      "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Varkeld KSV CSP", 0,
+                      KEY_READ | view, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
 void WriteFile(const std::string& path, const std::vector<BYTE>& bytes)
 {
     std::ofstream out(path, std::ios::binary);
@@ -193,6 +214,13 @@ protected:
 
         KeySimReset();
         ASSERT_TRUE(RegisterCsp(KeySimDir() + L"\\VarkeldKsvCsp.dll"));
+        // On a 64-bit Windows the CSP is registered where a 32-bit CSP's
+        // installer writes, which is the only view the 32-bit tool reads.
+        ASSERT_EQ(IsWow64(), getenv("E2E_WOW64") != NULL);
+        if (IsWow64()) {
+            EXPECT_TRUE(CspRegisteredIn(KEY_WOW64_32KEY));
+            EXPECT_FALSE(CspRegisteredIn(KEY_WOW64_64KEY));
+        }
         KeySimPlug(kSlot, kReader);
         KeySimEnrol(kSlot, "rsa-signing");
         KeySimEnrol(kSlot, "ec-signing");
@@ -571,10 +599,17 @@ TEST_P(PlantedDlls, TokenLibraryByBareNameComesFromTheSystemFolderOnly)
     EXPECT_FALSE(KeySimIsBlank(kSlot));
     ExpectNothingChanged();
 
-    // Installed in the system folder, it is found there.
+    // Installed in the system folder, it is found there. (On a 64-bit
+    // Windows a 32-bit program's system folder is SysWOW64.)
     wchar_t system[MAX_PATH] = {};
     ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
     ASSERT_TRUE(KeySimCopyTo(system));
+    if (IsWow64()) {
+        wchar_t wow64System[MAX_PATH] = {};
+        ASSERT_GT(GetSystemWow64DirectoryW(wow64System, MAX_PATH), 0u);
+        EXPECT_NE(GetFileAttributesW((std::wstring(wow64System) + L"\\Korrim.dll").c_str()),
+                  INVALID_FILE_ATTRIBUTES);
+    }
     ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
     m_tool.Press(IDOK);
     EXPECT_TRUE(m_tool.WaitForExit());

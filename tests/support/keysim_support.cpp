@@ -108,9 +108,8 @@ bool RegisterCsp(const std::wstring& imagePath)
 
 bool RegisterCspRaw(const void* bytes, DWORD size, DWORD type)
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    HKEY key = SimCreateCspKey(KEY_SET_VALUE);
+    if (key == nullptr) {
         return false;
     }
     LONG result = RegSetValueExA(key, "Image Path", 0, type, static_cast<const BYTE*>(bytes), size);
@@ -120,9 +119,8 @@ bool RegisterCspRaw(const void* bytes, DWORD size, DWORD type)
 
 bool RegisterCspWithoutImagePath()
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), 0, nullptr, 0,
-                        KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    HKEY key = SimCreateCspKey(KEY_SET_VALUE | KEY_QUERY_VALUE);
+    if (key == nullptr) {
         return false;
     }
     LONG result = RegDeleteValueW(key, L"Image Path");
