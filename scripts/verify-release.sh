@@ -103,4 +103,4 @@ if [ -n "$pinned" ]; then
     [ "$pinned" = "$signer_sha256" ] ||
         { echo "verify-release: OTHER SIGNER: the signer's certificate is not $pinned"; exit 1; }
 fi
-phase "the signature is intact over that code${pinned:+, made by the certificate pinned}${signatures[1]:+; so does $exe.p7s}"
+phase "the signature is intact over that code${pinned:+, made by the certificate pinned}${signatures[1]:+; ${signatures[1]} put onto the build gives it too}"

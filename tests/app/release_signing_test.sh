@@ -127,7 +127,7 @@ printf '\xcc' | dd of=changed/VKKSVInitTool.exe bs=1 seek=$((16#$text + 64)) con
 
 accepted() {
     "$src/scripts/verify-release.sh" token/VKKSVInitTool.exe --signer "$signer" >verify.token &&
-        grep -q "so does token/VKKSVInitTool.exe.p7s" verify.token
+        grep -q "token/VKKSVInitTool.exe.p7s put onto the build gives it too" verify.token
 }
 rejected() {
     local rc=0
