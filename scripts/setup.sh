@@ -8,9 +8,12 @@ set -euo pipefail
 # fonts-wine: Wine's own fonts, among them the one that draws the caption
 # buttons of a window. wine64: the tests also run the tool on a 64-bit
 # Windows (WOW64). python3-pefile: the check of the shipped exe's header.
+# osslsigncode, softhsm2 and libengine-pkcs11-openssl: signing a release with
+# a key in a PKCS#11 token, and its test.
 packages=(cmake make g++-mingw-w64-i686-posix wine wine32:i386 wine64 xvfb xauth locales
           fonts-wqy-microhei fonts-wine imagemagick icoutils openssl xdotool googletest
-          clang libclang-rt-14-dev python3 python3-pefile)
+          clang libclang-rt-14-dev python3 python3-pefile
+          osslsigncode softhsm2 libengine-pkcs11-openssl)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
