@@ -145,7 +145,9 @@ check "verify-release rejects the changed copy, naming the section" rejected
 # How Windows sees them (Wine checks the digest, not whether the root is
 # trusted).
 trust() {
-    [ "$("$build/wine-run.sh" "$verify_trust" "$1" 2>/dev/null | tr -d '\r')" = "$2" ]
+    local file
+    file=$("$build/wine-run.sh" winepath -w "$(realpath "$1")" 2>/dev/null | tr -d '\r')
+    [ "$("$build/wine-run.sh" "$verify_trust" "$file" 2>/dev/null | tr -d '\r')" = "$2" ]
 }
 if [ "$wine" = ON ]; then
     check "WinVerifyTrust: signed" trust token/VKKSVInitTool.exe 0x00000000
