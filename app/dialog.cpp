@@ -16,10 +16,9 @@ RECT WorkAreaOf(HWND window)
 {
     RECT area = {};
     HMODULE user = GetModuleHandleW(L"user32.dll");
-    MonitorFromWindowFn monitorFromWindow = reinterpret_cast<MonitorFromWindowFn>(
-        reinterpret_cast<void (*)()>(LookUpOptionalFunction(user, "MonitorFromWindow")));
-    GetMonitorInfoWFn getMonitorInfo = reinterpret_cast<GetMonitorInfoWFn>(
-        reinterpret_cast<void (*)()>(LookUpOptionalFunction(user, "GetMonitorInfoW")));
+    MonitorFromWindowFn monitorFromWindow =
+        LookUpOptional<MonitorFromWindowFn>(user, "MonitorFromWindow");
+    GetMonitorInfoWFn getMonitorInfo = LookUpOptional<GetMonitorInfoWFn>(user, "GetMonitorInfoW");
     if (monitorFromWindow != NULL && getMonitorInfo != NULL) {
         MONITORINFO monitor = {};
         monitor.cbSize = sizeof(monitor);

@@ -12,3 +12,11 @@
 // GetProcAddress in the tool (function_lookup.cpp). A test build links a
 // lookup that finds nothing, to run as on the oldest Windows it supports.
 FARPROC WINAPI LookUpOptionalFunction(HMODULE module, LPCSTR name);
+
+// The same, as a pointer of the function's own type Fn.
+template <typename Fn>
+Fn LookUpOptional(HMODULE module, LPCSTR name)
+{
+    return reinterpret_cast<Fn>(
+        reinterpret_cast<void (*)()>(LookUpOptionalFunction(module, name)));
+}

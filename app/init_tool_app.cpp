@@ -27,9 +27,8 @@ typedef BOOL(WINAPI* InitCommonControlsExFn)(const INITCOMMONCONTROLSEX* control
 // InitCommonControlsEx is missing (the common controls of Windows NT 4.0).
 void InitControls()
 {
-    InitCommonControlsExFn initCommonControlsEx = reinterpret_cast<InitCommonControlsExFn>(
-        reinterpret_cast<void (*)()>(LookUpOptionalFunction(
-            GetModuleHandleW(L"comctl32.dll"), "InitCommonControlsEx")));
+    InitCommonControlsExFn initCommonControlsEx = LookUpOptional<InitCommonControlsExFn>(
+        GetModuleHandleW(L"comctl32.dll"), "InitCommonControlsEx");
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};
     if (initCommonControlsEx == NULL || !initCommonControlsEx(&controls)) {
         InitCommonControls();

@@ -34,9 +34,11 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$exe" ] || fail "usage: $0 EXE [--commit C] [--signer SHA256]" 2
 [ -f "$exe" ] || fail "$exe: no such file" 2
-signed=0
-python3 "$src/scripts/pecheck.py" signed "$exe" || signed=$?
-[ $signed -lt 2 ] || fail "$exe: not a PE file" 2
+# pecheck.py signed: 0 signed, 1 unsigned, 2 not a PE file.
+rc=0
+python3 "$src/scripts/pecheck.py" signed "$exe" || rc=$?
+[ $rc -lt 2 ] || fail "$exe: not a PE file" 2
+signed=$([ $rc = 0 ] && echo yes || echo no)
 
 buildinfo="$(dirname "$exe")/BUILDINFO"
 if [ -z "$commit" ] && [ -f "$buildinfo" ]; then
@@ -66,7 +68,7 @@ built=$(build_commit "$src" "$commit" "$work/build") || {
 
 cp "$exe" "$work/download.exe"
 code="$work/download.exe" what=$exe
-if [ $signed = 0 ]; then
+if [ $signed = yes ]; then
     code="$work/unsigned.exe" what="$exe without its signature"
     osslsigncode remove-signature -in "$work/download.exe" -out "$code" >/dev/null 2>&1 ||
         fail "the signature cannot be taken off $exe" 2
@@ -76,7 +78,7 @@ if ! python3 "$src/scripts/pecheck.py" compare "$code" "$built" >"$work/compare.
     sed 's/^/  /' "$work/compare.txt"
     exit 1
 fi
-[ $signed = 0 ] || {
+[ $signed = yes ] || {
     phase "the code is identical to commit $commit built here; it is unsigned"
     exit 0
 }

@@ -129,9 +129,8 @@ bool RunsUnderWow64()
 bool CspRegisteredIn(REGSAM view)
 {
     HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                      "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Varkeld KSV CSP", 0,
-                      KEY_READ | view, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), 0, KEY_READ | view, &key) !=
+        ERROR_SUCCESS) {
         return false;
     }
     RegCloseKey(key);
