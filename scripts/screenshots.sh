@@ -14,11 +14,13 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
 out=$(mkdir -p "${1:-$src/docs/screenshots}" && cd "${1:-$src/docs/screenshots}" && pwd)
 
-"$src/scripts/setup.sh"
-cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" --target VKKSVInitTool keysim_all inittool_driver >/dev/null
-
 . "$src/scripts/wine-env.sh"
+if [ "${VM_GUEST:-}" != 1 ]; then
+    "$src/scripts/setup.sh"
+    cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target VKKSVInitTool keysim_all inittool_driver >/dev/null
+fi
+continue_in_pc --share "$out" --scratch "$build/screenshots-prefix" -- "$0" "$out"
 use_wine_prefix "$build/screenshots-prefix"
 use_display_fonts
 

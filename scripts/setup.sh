@@ -16,12 +16,14 @@ set -euo pipefail
 # buttons of a window. wine64: the tests also run the tool on a 64-bit
 # Windows (WOW64). python3-pefile: the check of the shipped exe's header.
 # osslsigncode, softhsm2 and libengine-pkcs11-openssl: signing a release with
-# a key in a PKCS#11 token, and its test.
+# a key in a PKCS#11 token, and its test. qemu-system-x86 and kmod: the
+# emulated PC that runs the suite where this machine cannot run 32-bit code.
+# git and iproute2: the release's clones, and the loopback that the signing
+# test's time-stamp server needs inside that PC.
 packages=(cmake make g++-mingw-w64-i686-posix wine wine32:i386 wine64 xvfb xauth locales
           fonts-wqy-microhei fonts-wine imagemagick icoutils openssl xdotool googletest
           clang libclang-rt-14-dev python3 python3-pefile
-          osslsigncode softhsm2 libengine-pkcs11-openssl git iproute2
-          "$@")
+          osslsigncode softhsm2 libengine-pkcs11-openssl git iproute2 qemu-system-x86 kmod)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

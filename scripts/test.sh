@@ -14,49 +14,41 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
 . "$src/scripts/wine-env.sh"
 
-"$src/scripts/setup.sh"
-
 # Every Windows program of the suite runs under Wine as 32-bit x86 code. On a
-# machine that cannot run that, everything is still built and the checks that
-# read the built files run; the rest is named as not run.
-wine_tests=ON
-if ! can_run_32bit; then
-    wine_tests=OFF
-    cat >&2 <<EOF
-test: THIS MACHINE CANNOT RUN 32-BIT x86 PROGRAMS (its kernel refuses them:
-test: "Exec format error"), so Wine cannot run any Windows program here.
-test: Only the checks that read the built files run; every test that runs
-test: the tool, its libraries, the simulator or the test programs under Wine
-test: is NOT RUN. Run this suite on a machine with 32-bit support to test them.
-EOF
-fi
+# machine that cannot run that (or with VM=1), everything is built here and
+# the rest of this script runs inside an emulated PC that can
+# (scripts/vm-run.sh), with the Wine prefixes in its memory.
+if [ "${VM_GUEST:-}" != 1 ]; then
+    "$src/scripts/setup.sh"
 
-phase "building in $build"
-mkdir -p "$build"
-log="$build/build.log"
-# (Chained with &&: on the left of || a failing step would not stop the
-# group under set -e.)
-{
-    cmake --preset windows-i686 -S "$src" -B "$build" -DWINE_TESTS=$wine_tests &&
-    cmake --build "$build" -j "$(nproc)" &&
-    # The reader-key code also builds natively, for the fuzzer and sanitizers.
-    cmake -S "$src/tests/fuzz" -B "$build/fuzz" -DCMAKE_CXX_COMPILER=clang++ \
-          -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    cmake --build "$build/fuzz" -j "$(nproc)"
-} >"$log" || { echo "test: the build failed (its output: $log)" >&2; exit 1; }
+    phase "building in $build"
+    mkdir -p "$build"
+    log="$build/build.log"
+    # (Chained with &&: on the left of || a failing step would not stop the
+    # group under set -e.)
+    {
+        cmake --preset windows-i686 -S "$src" -B "$build" -DWINE_TESTS=ON &&
+        cmake --build "$build" -j "$(nproc)" &&
+        # The reader-key code also builds natively, for the fuzzer and sanitizers.
+        cmake -S "$src/tests/fuzz" -B "$build/fuzz" -DCMAKE_CXX_COMPILER=clang++ \
+              -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+        cmake --build "$build/fuzz" -j "$(nproc)"
+    } >"$log" || { echo "test: the build failed (its output: $log)" >&2; exit 1; }
 
-if [ $wine_tests = OFF ]; then
-    phase "running the checks that need no Wine"
-    status=0
-    ctest --test-dir "$build" --output-on-failure --timeout 300 "$@" || status=$?
-    echo "test: NOT RUN: every test under Wine (this machine cannot run 32-bit programs)" >&2
-    exit $status
+    # The PC's own runner is tested here, where the PC boots (in it, it
+    # would have to boot one inside itself).
+    if { [ "${VM:-0}" = 1 ] || ! can_run_32bit; } && [ $# -eq 0 ]; then
+        phase "checking the emulated PC"
+        ctest --test-dir "$build" --output-on-failure -R '^vm\.' || exit 1
+    fi
 fi
+continue_in_pc --scratch "$build/wineprefix" --scratch "$build/wineprefix64" -- "$0" "$@" -E '^vm\.'
 
 # A 32-bit Windows for most tests, and a 64-bit one (WOW64) for the
-# end-to-end tests that run there too.
-(use_wine_prefix "$build/wineprefix64" win64)
+# end-to-end tests that run there too, made side by side.
+(use_wine_prefix "$build/wineprefix64" win64) &
 use_wine_prefix "$build/wineprefix"
+wait $! || { echo "test: creating the Wine prefix $build/wineprefix64 failed" >&2; exit 1; }
 
 # One X server and one persistent wineserver for the whole run. Wine's own
 # background programs (services, explorer) and the tests' virtual desktop are

@@ -48,3 +48,24 @@ can_run_32bit() {
 winrun() {
     wine "$@" 2>/dev/null | tr -d '\r'
 }
+
+#   continue_in_pc [--scratch DIR]... -- "$0" "$@"
+# Where this machine cannot run 32-bit programs (or with VM=1), runs the
+# calling script again inside the emulated PC (scripts/vm-run.sh), with the
+# build folder shared and each DIR (its Wine prefixes) in the PC's memory,
+# and exits with its status; there VM_GUEST=1 tells the script that the
+# setup and the build are done. Elsewhere, and inside the PC, it returns.
+continue_in_pc() {
+    [ "${VM_GUEST:-}" != 1 ] || return 0
+    [ "${VM:-0}" = 1 ] || ! can_run_32bit || return 0
+    local args=()
+    while [ "$1" != -- ]; do args+=("$1"); shift; done
+    shift
+    if [ "${VM:-0}" = 1 ]; then
+        phase "running under Wine in the emulated PC (VM=1)"
+    else
+        phase "this machine cannot run 32-bit programs: running under Wine in the emulated PC"
+    fi
+    BUILD_DIR=$build exec "$src/scripts/vm-run.sh" --share "$build" --timeout "${VM_TIMEOUT:-4800}" \
+        "${args[@]}" -- env VM_GUEST=1 "$@"
+}
