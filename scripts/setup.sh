@@ -2,7 +2,8 @@
 # Installs what the build and the test bed need on Debian 12, only where it is
 # missing: the i686 MinGW-w64 cross compiler, 32-bit Wine, Xvfb, the locales
 # and CJK font for the three user-interface languages, and the tools the tests
-# use. Run twice, it installs nothing the second time.
+# use, and any package named on its command line. Run twice, it installs
+# nothing the second time.
 #
 # A mirror can serve a package index that does not match its Release file
 # for hours ("File has unexpected size ... Mirror sync in progress?"). Then
@@ -23,7 +24,8 @@ set -euo pipefail
 packages=(cmake make g++-mingw-w64-i686-posix wine wine32:i386 wine64 xvfb xauth locales
           fonts-wqy-microhei fonts-wine imagemagick icoutils openssl xdotool googletest
           clang libclang-rt-14-dev python3 python3-pefile
-          osslsigncode softhsm2 libengine-pkcs11-openssl git iproute2 qemu-system-x86 kmod)
+          osslsigncode softhsm2 libengine-pkcs11-openssl git iproute2 qemu-system-x86 kmod
+          "$@")
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -93,7 +95,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     if ! out=$(apt_get install -y -qq --no-install-recommends "${prefs[@]}" "${missing[@]}" 2>&1); then
         printf '%s\n' "$out" | tail -n 20 >&2
         if [ ${#failed[@]} -gt 0 ]; then
-            echo "setup: could not install ${missing[*]} with the out-of-step index of $(printf '%s ' "${failed[@]}" | sed 's/ $//')" >&2
+            echo "setup: could not install ${missing[*]} with the out-of-step index of $(printf '%s\n' "${failed[@]}" | sed 's/ \(.\)/ (\1/; s/[^ ]$/&)/; s/ $//' | paste -sd, | sed 's/,/, /g')" >&2
         else
             echo "setup: could not install ${missing[*]}" >&2
         fi
