@@ -27,7 +27,10 @@ std::map<std::string, std::string> s_owners;
 bool PlantedOwner(const char* path, void* descriptor, DWORD size, PSID* owner)
 {
     auto it = s_owners.find(path);
-    if (it == s_owners.end()) return ReadFileOwner(path, descriptor, size, owner);
+    if (it == s_owners.end()) {
+        EXPECT_TRUE(ReadFileOwner(path, descriptor, size, owner)) << "no owner read: " << path;
+        return *owner != nullptr;
+    }
     PSID sid = nullptr;
     if (it->second.empty() || !ConvertStringSidToSidA(it->second.c_str(), &sid)) return false;
     *owner = descriptor;
@@ -164,7 +167,8 @@ TEST_F(Purge, OwnerDecidesWhetherAFileIsPurged)
     InStore(L"MY", "rsa.der");
     InStore(L"addressbook", "ec.der");
     std::vector<std::string> gone = {Put(key + "1.cer", "rsa.der"), Put(key + "2.cer", "empty.cer"),
-                                     Put(key + "3.cer", "empty.cer"), Put(key + "4.cer", "empty.cer")};
+                                     Put(key + "3.cer", "empty.cer"),
+                                     Put(key + "4.cer", "empty.cer")};
     std::string other = Put(key + "5.cer", "ec.der");
     s_owners = {{gone[1], "S-1-5-32-544"}, {gone[2], "S-1-5-18"}, {gone[3], ""},
                 {other, "S-1-5-21-1004336348-1177238915-682003330-1001"}};
