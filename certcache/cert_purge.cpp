@@ -7,6 +7,7 @@
 #include "certcache/cache_prefix.h"
 #include "certcache/cache_root.h"
 #include "certcache/certificate_api.h"
+#include "certcache/file_owner.h"
 #include "common/csp_name.h"
 
 namespace {
@@ -85,10 +86,25 @@ bool IsCacheFileName(const char* name, const char* prefix)
     return true;
 }
 
+// A folder is no cache file, and neither is a link (a symbolic link or a
+// junction): it is never followed. On Windows the owner of a link reads as
+// its target's, so a link that another user put here to one of this user's
+// files would pass the owner check.
 bool IsCacheFile(const WIN32_FIND_DATAA& entry, const char* prefix)
 {
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
     return IsCacheFileName(entry.cFileName, prefix);
+}
+
+// A folder that is no link. A link put in place of the cache folder would
+// take the purge to the files of whatever folder it points at.
+bool IsPlainFolder(const char* path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 // Reads the whole file into s_fileContent. False when it does not open
@@ -310,7 +326,7 @@ int PurgeCacheDirectory(const char* cacheDir, const char* prefix)
 
     char pattern[MAX_PATH];
     if (FAILED(StringCchPrintfA(pattern, MAX_PATH, "%s\\%s*.cer", cacheDir, prefix))) return 0;
-    if (!LoadCertificateApi()) return 0;
+    if (!IsPlainFolder(cacheDir) || !LoadCertificateApi()) return 0;
 
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA(pattern, &entry);
@@ -319,16 +335,18 @@ int PurgeCacheDirectory(const char* cacheDir, const char* prefix)
     }
     PendingFiles pending = {};
     UserStores stores = {};
+    TrustedOwners owners = {};
+    LoadTrustedOwners(owners);
     if (ReservePendingFiles(pending, kInitialPendingFiles)) {
         do {
             if (!IsCacheFile(entry, prefix)) continue;
             PendingFile& file = NextPendingFile(pending, stores);
             DWORD length = 0;
-            // A path that does not fit, or a file that does not open, is
-            // left alone.
+            // A path that does not fit, a file of an owner the purge does
+            // not trust, or a file that does not open, is left alone.
             if (FAILED(StringCchPrintfA(file.path, MAX_PATH, "%s\\%s", cacheDir,
                                         entry.cFileName)) ||
-                !ReadCacheFile(file.path, &length)) {
+                !IsTrustedCacheFile(owners, file.path) || !ReadCacheFile(file.path, &length)) {
                 continue;
             }
             SetCertificate(file, s_fileContent, length);
@@ -339,6 +357,7 @@ int PurgeCacheDirectory(const char* cacheDir, const char* prefix)
     }
     FindClose(search);
     CloseUserStores(stores);
+    FreeTrustedOwners(owners);
     return 0;
 }
 

@@ -19,12 +19,13 @@ int PurgeCachedCertificates(const char* slotName);
 // The purge of one cache folder: every entry that the pattern
 // <cacheDir>\<prefix>*.cer finds and whose long name really begins with the
 // prefix and ends with ".cer" (case-insensitively, as Windows compares
-// names), and that is not a folder, is read whole (a file larger than 64 KiB
-// holds no certificate), its certificate deleted from its store, and the
-// file deleted after it. Each store is opened and walked once, and changed
-// only after the walk. An empty prefix, or a pattern or file path that does
-// not fit 260 bytes, deletes nothing; so does a system without crypt32.
-// Returns 0 in every case.
+// names), that is neither a folder nor a link, and whose owner the purge
+// trusts (file_owner.h), is read whole (a file larger than 64 KiB holds no
+// certificate), its certificate deleted from its store, and the file deleted
+// after it. Each store is opened and walked once, and changed only after the
+// walk. A cacheDir that is a link (a symbolic link or a junction), an empty
+// prefix, or a pattern or file path that does not fit 260 bytes, deletes
+// nothing; so does a system without crypt32. Returns 0 in every case.
 int PurgeCacheDirectory(const char* cacheDir, const char* prefix);
 
 // Deletes the first certificate that equals the encoded one (same issuer and

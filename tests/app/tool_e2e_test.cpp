@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "certcache/cache_root.h"
+#include "folder_link.h"
 #include "keysim_support.h"
 #include "tool_driver.h"
 
@@ -380,6 +381,22 @@ TEST_F(ToolRun, EmptyCacheStillSucceedsAndBroadcasts)
     EXPECT_TRUE(m_tool.WaitForExit());
     EXPECT_TRUE(KeySimIsBlank(kSlot));
     EXPECT_EQ(m_listener.Stop().size(), 1u);
+}
+
+// Another user of the machine put a link in place of the cache folder: the
+// key is wiped, and nothing that the link leads to is touched.
+TEST_F(ToolRun, CacheFolderThatIsALinkIsNotFollowed)
+{
+    EnrolCertificates();
+    std::string elsewhere = m_cacheDir + " elsewhere";
+    ASSERT_TRUE(MoveFileA(m_cacheDir.c_str(), elsewhere.c_str()));
+    EXPECT_TRUE(MakeFolderLink(m_cacheDir, elsewhere));
+
+    ExpectFinished(RunYes(), kEnglishOk);
+    EXPECT_TRUE(KeySimIsBlank(kSlot));
+    ExpectNothingChanged();  // the files seen through the link
+    EXPECT_TRUE(RemoveFolderLink(m_cacheDir));
+    EXPECT_TRUE(MoveFileA(elsewhere.c_str(), m_cacheDir.c_str()));
 }
 
 // Every failure ends in the same text, with nothing deleted and no broadcast.

@@ -4,16 +4,40 @@
 // process, so a deletion that was not written back shows.
 #include "certcache/cert_purge.h"
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "certcache/cache_prefix.h"
 #include "certcache/cache_root.h"
+#include "certcache/file_owner.h"
+#include "folder_link.h"
 #include "test_support.h"
 
 namespace {
+
+// Owners by path (a SID, or "" for a query that fails), as Wine keeps none
+// but the user's; other files are asked of the system.
+std::map<std::string, std::string> s_owners;
+
+bool PlantedOwner(const char* path, void* descriptor, DWORD size, PSID* owner)
+{
+    auto it = s_owners.find(path);
+    if (it == s_owners.end()) {
+        EXPECT_TRUE(ReadFileOwner(path, descriptor, size, owner)) << "no owner read: " << path;
+        return *owner != nullptr;
+    }
+    PSID sid = nullptr;
+    if (it->second.empty() || !ConvertStringSidToSidA(it->second.c_str(), &sid)) return false;
+    *owner = descriptor;
+    bool copied = CopySid(size, descriptor, sid) != FALSE;
+    LocalFree(sid);
+    return copied;
+}
 
 std::string PrefixOf(const std::string& slotName)
 {
@@ -42,6 +66,8 @@ protected:
         for (auto it = folders_.rbegin(); it != folders_.rend(); ++it) RemoveDirectoryA(it->c_str());
         if (createdDir_) RemoveDirectoryA(cacheDir_.c_str());
         RemoveTestCertificates();
+        g_fileOwnerLookup = ReadFileOwner;
+        s_owners.clear();
     }
 
     // Writes a file of the cache folder with the content of a test data file
@@ -131,6 +157,46 @@ TEST_F(Purge, DeletesExactlyTheKeysCerFiles)
     EXPECT_EQ(1, ProbeStore("MY", "ec.der").match);
     EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
     EXPECT_EQ(2, ProbeStore("MY", "twice_a.der").match);
+}
+
+// Files of the user (as the system answers under Wine), Administrators,
+// SYSTEM, nobody readable, and another user.
+TEST_F(Purge, OwnerDecidesWhetherAFileIsPurged)
+{
+    const std::string key = PrefixOf("Purge Reader Owners");
+    InStore(L"MY", "rsa.der");
+    InStore(L"addressbook", "ec.der");
+    std::vector<std::string> gone = {Put(key + "1.cer", "rsa.der"), Put(key + "2.cer", "empty.cer"),
+                                     Put(key + "3.cer", "empty.cer"),
+                                     Put(key + "4.cer", "empty.cer")};
+    std::string other = Put(key + "5.cer", "ec.der");
+    s_owners = {{gone[1], "S-1-5-32-544"}, {gone[2], "S-1-5-18"}, {gone[3], ""},
+                {other, "S-1-5-21-1004336348-1177238915-682003330-1001"}};
+    g_fileOwnerLookup = PlantedOwner;
+
+    PurgeCachedCertificates("Purge Reader Owners");
+
+    for (const std::string& file : gone) EXPECT_FALSE(FileExists(file)) << file;
+    EXPECT_EQ(0, ProbeStore("MY", "rsa.der").match);
+    EXPECT_TRUE(Unchanged(other, "ec.der"));
+    EXPECT_EQ(1, ProbeStore("addressbook", "ec.der").match);
+}
+
+// A link in place of the cache folder leads to another folder's files.
+TEST_F(Purge, CacheFolderThatIsALinkDeletesNothing)
+{
+    InStore(L"MY", "rsa.der");
+    std::string file = Put(PrefixOf("Purge Reader Link") + "A.cer", "rsa.der");
+    std::string elsewhere = root_ + "\\certcache-test-elsewhere";
+    ASSERT_TRUE(MoveFileA(cacheDir_.c_str(), elsewhere.c_str()));
+    EXPECT_TRUE(MakeFolderLink(cacheDir_, elsewhere));
+
+    PurgeCachedCertificates("Purge Reader Link");
+
+    EXPECT_TRUE(Unchanged(file, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+    EXPECT_TRUE(RemoveFolderLink(cacheDir_));
+    EXPECT_TRUE(MoveFileA(elsewhere.c_str(), cacheDir_.c_str()));
 }
 
 TEST_F(Purge, CertificateHeldTwiceLeavesOneCopy)
