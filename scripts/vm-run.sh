@@ -37,6 +37,9 @@ if [ "${VM:-0}" != 1 ] && can_run_32bit; then
 fi
 
 pc=$("$src/scripts/vm-build.sh")
+# The PC's own cache of new Wine prefixes (see use_wine_prefix).
+mkdir -p "$pc/prefixes"
+shares+=("$pc/prefixes")
 ctl=$(mktemp -d /tmp/vm-run.XXXXXX)
 qemu_pid= cat_pid= sleep_pid=
 cleanup() {
@@ -59,7 +62,8 @@ for d in "${shares[@]}"; do
     case $PWD/ in "$d"/*) cwd=$PWD ;; esac
 done
 echo "$cwd" >"$c/cwd"
-export -p | grep -vE '^declare -x (HOME|PWD|OLDPWD|SHLVL|_|DISPLAY|XAUTHORITY|XDG_[A-Z_]*|DBUS_[A-Z_]*|WAYLAND_DISPLAY|TERM|SSH_[A-Z_]*|TMPDIR|VM)=' >"$c/env" || true
+export -p | grep -vE '^declare -x (HOME|PWD|OLDPWD|SHLVL|_|DISPLAY|XAUTHORITY|XDG_[A-Z_]*|DBUS_[A-Z_]*|WAYLAND_DISPLAY|TERM|SSH_[A-Z_]*|TMPDIR|VM|VM_PREFIX_CACHE)=' >"$c/env" || true
+echo "export VM_PREFIX_CACHE=$(printf '%q' "$pc/prefixes")" >>"$c/env"
 : >"$c/stdin"
 cp "$src/scripts/vm-guest.sh" "$c/guest.sh"
 

@@ -14,11 +14,26 @@ phase() {
 use_wine_prefix() {
     export WINEPREFIX="$1" WINEARCH="${2:-win32}" WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        phase "creating the Wine prefix $WINEPREFIX ($WINEARCH)"
-        mkdir -p "$WINEPREFIX"
-        wineboot -i >/dev/null 2>&1
-        wineserver -w
+    [ ! -f "$WINEPREFIX/system.reg" ] || return 0
+    # In the emulated PC every run starts with empty prefixes, and making one
+    # takes minutes there: a new prefix is kept in the PC's cache, and later
+    # runs start from a copy of it.
+    local kept=
+    if [ -n "${VM_PREFIX_CACHE:-}" ]; then
+        kept="$VM_PREFIX_CACHE/$WINEARCH-$(wine --version | tr -c 'A-Za-z0-9.\n-' _).tar"
+        if [ -f "$kept" ]; then
+            phase "copying the Wine prefix $WINEPREFIX ($WINEARCH) from the emulated PC's cache"
+            mkdir -p "$WINEPREFIX"
+            tar -xf "$kept" -C "$WINEPREFIX"
+            return 0
+        fi
+    fi
+    phase "creating the Wine prefix $WINEPREFIX ($WINEARCH)"
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1
+    wineserver -w
+    if [ -n "$kept" ]; then
+        tar -cf "$kept.$$" -C "$WINEPREFIX" . && mv "$kept.$$" "$kept"
     fi
 }
 
