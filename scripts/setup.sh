@@ -20,7 +20,7 @@ set -euo pipefail
 packages=(cmake make g++-mingw-w64-i686-posix wine wine32:i386 wine64 xvfb xauth locales
           fonts-wqy-microhei fonts-wine imagemagick icoutils openssl xdotool googletest
           clang libclang-rt-14-dev python3 python3-pefile
-          osslsigncode softhsm2 libengine-pkcs11-openssl git iproute2
+          osslsigncode softhsm2 libengine-pkcs11-openssl git iproute2 zip unzip
           "$@")
 
 as_root() {
