@@ -6,11 +6,13 @@
 #
 #   dist/VKKSVInitTool-tests-<version>-<commit>.zip
 #
-#   scripts/pack-tests.sh [--build DIR] [--no-build] [--tool EXE] [--commit C] [--dist DIR]
+#   scripts/pack-tests.sh [--build DIR] [--no-build] [--tool EXE] [--runner EXE]
+#                         [--commit C] [--dist DIR]
 #
 # --build: the build folder (default: build/ in the source tree), built
 #     first unless --no-build.
-# --tool: the tool to pack (default: the build's; a release gives its own).
+# --tool, --runner: the tool and RunTests.exe to pack (default: the
+#     build's; a release gives its own, signed when it is).
 # --commit: the commit named in the zip's name (default: the checkout's).
 # --dist: where the zip goes (default: dist/ in the source tree).
 set -euo pipefail
@@ -18,12 +20,13 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/wine-env.sh"
 . "$src/scripts/release-lib.sh"
 
-build="$src/build" dist="$src/dist" tool= commit= do_build=1
+build="$src/build" dist="$src/dist" tool= runner= commit= do_build=1
 while [ $# -gt 0 ]; do
     case $1 in
         --no-build) do_build=0; shift; continue ;;
         --build) build=$2 ;;
         --tool) tool=$2 ;;
+        --runner) runner=$2 ;;
         --commit) commit=$2 ;;
         --dist) dist=$2 ;;
         *) fail "unknown option $1 (see the top of $0)" ;;
@@ -51,12 +54,14 @@ if [ $do_build = 1 ]; then
         >"$build/build.log" || fail "the build failed (its output: $build/build.log)"
 fi
 tool=${tool:-$build/app/VKKSVInitTool.exe}
+runner=${runner:-$build/pack/RunTests.exe}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vkksv-pack.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 pack="$work/$name"
 mkdir -p "$pack/tests" "$pack/data" "$pack/simulator"
-cp "$build/pack/RunTests.exe" "$src/pack/README.txt" "$pack/"
+cp "$runner" "$pack/RunTests.exe"
+cp "$src/pack/README.txt" "$pack/"
 cp "$tool" "$pack/VKKSVInitTool.exe"
 # The simulator without its state (each copy starts with no key).
 (cd "$build/simulator" &&
