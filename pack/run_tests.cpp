@@ -932,6 +932,18 @@ int wmain(int argc, wchar_t** argv)
     FlushFileBuffers(file);
     CloseHandle(file);
     SetConsoleCtrlHandler(OnBreak, TRUE);
+    Out("\nSaved before the run, and put back after each program:\n");
+    for (const std::string& line : Split(journal, '\n')) {
+        std::vector<std::string> f = Fields(line);
+        if (f[0] == "key" && f.size() == 5) {
+            Out("  registry key %s\\%s (%s)\n", f[1].c_str(), f[3].c_str(), f[4].c_str());
+        } else if ((f[0] == "file" || f[0] == "folder" || f[0] == "root") && f.size() == 3) {
+            Out("  %s %s (%s)\n", f[0] == "file" ? "file" : "folder", f[1].c_str(),
+                f[2] == "absent" ? "absent" : "present");
+        } else if (f[0] == "store" && f.size() == 2) {
+            Out("  the current user's certificates in \"%s\"\n", f[1].c_str());
+        }
+    }
 
     // What the programs expect of their environment.
     CreateDirectoryW((g_dir + L"\\work").c_str(), NULL);
