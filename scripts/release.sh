@@ -10,7 +10,7 @@
 #   scripts/release.sh [--dist DIR]
 #       [--pkcs11-module LIB --key URI --cert FILE [--pin-file FILE] |
 #        --pkcs12 FILE --pass-file FILE]
-#       [--timestamp URL]...
+#       [--timestamp URL]... [--no-test-pack]
 #
 # --pkcs11-module, --key, --cert: the key in a token, reached through the
 #     PKCS#11 module LIB (through OpenSSL's pkcs11 engine) and named by an
@@ -21,20 +21,29 @@
 # --timestamp: an RFC 3161 time-stamp server; several are tried in turn.
 #     Without one the signature expires with the certificate.
 # --dist: where the release goes (default: dist/ in the source tree).
+# --no-test-pack: leaves out the test pack (and the build of the test
+#     programs it takes).
 #
 # Writes to the dist folder: VKKSVInitTool.exe; when signed, its detached
 # signature VKKSVInitTool.exe.p7s (PKCS#7 DER: attached to an unsigned build
 # of the commit with osslsigncode attach-signature, it gives the signed exe);
-# BUILDINFO (the commit and the versions of the packages that built it); and
-# SHA256SUMS over them (check with: cd dist && sha256sum -c SHA256SUMS).
+# BUILDINFO (the commit and the versions of the packages that built it); the
+# test pack VKKSVInitTool-tests-<version>-<commit>.zip (scripts/pack-tests.sh:
+# the released program, the commit's test programs and RunTests.exe, signed
+# like the program); and SHA256SUMS over them (check with: cd dist && sha256sum -c SHA256SUMS).
 # Anyone can check a release against its source with scripts/verify-release.sh.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/wine-env.sh"
 . "$src/scripts/release-lib.sh"
 
-dist="$src/dist" module= key= cert= pin_file= pkcs12= pass_file= timestamps=()
+dist="$src/dist" module= key= cert= pin_file= pkcs12= pass_file= timestamps=() test_pack=1
 while [ $# -gt 0 ]; do
+    if [ "$1" = --no-test-pack ]; then
+        test_pack=0
+        shift
+        continue
+    fi
     [ $# -ge 2 ] || fail "$1 needs a value (see the top of $0)"
     case $1 in
         --dist) dist=$2 ;;
@@ -56,6 +65,7 @@ files=(VKKSVInitTool.exe VKKSVInitTool.exe.p7s BUILDINFO SHA256SUMS)
 for f in "${files[@]}"; do
     rm -f "$dist/$f"
 done
+rm -f "$dist"/VKKSVInitTool-tests-*.zip
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vkksv-release.XXXXXX")
 keep=0
@@ -194,13 +204,38 @@ else
     fi
 fi
 
+# The test pack of the same commit: the released program, the test programs
+# built in the first folder, and RunTests.exe, built in both folders and
+# found identical, then signed like the program.
+if [ $test_pack = 1 ]; then
+    phase "building the test pack"
+    { cmake --build "$first/build" -j "$(nproc)" &&
+      cmake --build "$second/build" -j "$(nproc)" --target RunTests; } >>"$first/build.log" 2>&1 || {
+        keep=1
+        fail "building the test programs failed (kept: $first/build.log)"
+    }
+    runner="$first/build/pack/RunTests.exe"
+    cmp -s "$runner" "$second/build/pack/RunTests.exe" || {
+        keep=1
+        fail "the two builds of RunTests.exe differ (both kept in $work)"
+    }
+    if [ -n "$signer" ]; then
+        osslsigncode sign "${sign_args[@]}" -h sha256 -n "$description test pack" \
+            -in "$runner" -out "$work/RunTests.exe" >"$work/sign-runner.log" 2>&1 ||
+            fail "signing RunTests.exe failed: $(grep -v '^\s*$' "$work/sign-runner.log" | head -1)"
+        runner="$work/RunTests.exe"
+    fi
+    "$first/source/scripts/pack-tests.sh" --no-build --build "$first/build" \
+        --tool "$out/VKKSVInitTool.exe" --runner "$runner" --commit "$commit" --dist "$out" >/dev/null
+fi
+
 {
     echo "commit $commit"
     toolchain_versions
 } >"$out/BUILDINFO"
 (cd "$out" && sha256sum * >"$work/SHA256SUMS" && mv "$work/SHA256SUMS" .)
 mkdir -p "$dist"
-for f in "${files[@]}"; do
+for f in $(cd "$out" && ls VKKSVInitTool-tests-*.zip 2>/dev/null) "${files[@]}"; do
     [ ! -f "$out/$f" ] || mv "$out/$f" "$dist/$f"
 done
 (cd "$dist" && sha256sum -c --quiet SHA256SUMS)

@@ -20,11 +20,12 @@ set -euo pipefail
 # a key in a PKCS#11 token, and its test. qemu-system-x86 and kmod: the
 # emulated PC that runs the suite where this machine cannot run 32-bit code.
 # git and iproute2: the release's clones, and the loopback that the signing
-# test's time-stamp server needs inside that PC.
+# test's time-stamp server needs inside that PC. zip and unzip: the test pack.
 packages=(cmake make g++-mingw-w64-i686-posix wine wine32:i386 wine64 xvfb xauth locales
           fonts-wqy-microhei fonts-wine imagemagick icoutils openssl xdotool googletest
           clang libclang-rt-14-dev python3 python3-pefile
           osslsigncode softhsm2 libengine-pkcs11-openssl git iproute2 qemu-system-x86 kmod
+          zip unzip
           "$@")
 
 as_root() {

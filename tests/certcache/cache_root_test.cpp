@@ -59,11 +59,20 @@ std::string ShellFolder(int folder)
 
 bool SamePath(const std::string& a, const std::string& b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
 
+// The probe is made to see another Windows version through Wine's
+// per-program settings, which only Wine has; on Windows the tests below
+// check the version they run on (CacheRoot.OfThisWindows).
+bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+#define SKIP_UNLESS_WINE()                                                                       \
+    if (!UnderWine()) GTEST_SKIP() << "makes the probe see other Windows versions, which needs " \
+                                      "Wine; CacheRoot.OfThisWindows checks this one"
+
 // Removes a folder that a fallback created, if it is empty.
 void RemoveIfEmpty(const char* path) { RemoveDirectoryA(path); }
 
 TEST(CacheRoot, FollowsTheWindowsVersion)
 {
+    SKIP_UNLESS_WINE();
     char windows[MAX_PATH] = {};
     ASSERT_GT(GetWindowsDirectoryA(windows, MAX_PATH), 0u);
     std::string userData = ShellFolder(CSIDL_LOCAL_APPDATA);
@@ -93,6 +102,7 @@ TEST(CacheRoot, FollowsTheWindowsVersion)
 
 TEST(CacheRoot, ReleasesShell32ExactlyOnce)
 {
+    SKIP_UNLESS_WINE();
     for (const char* version : {"winxp", "win10"}) {
         ProbeResult result = Probe(version, "counted");
         EXPECT_EQ("2", result.loads) << version;  // two calls, one load each
@@ -107,6 +117,7 @@ TEST(CacheRoot, ReleasesShell32ExactlyOnce)
 
 TEST(CacheRoot, CreatesAMissingRootAndKeepsAnExistingOne)
 {
+    SKIP_UNLESS_WINE();
     std::string root = ShellFolder(CSIDL_COMMON_DOCUMENTS) + "\\TEMP";
     std::string marker = root + "\\cacheroot-test-marker.txt";
     if (!RemoveDirectoryA(root.c_str()) && FolderExists(root)) {
@@ -128,6 +139,7 @@ TEST(CacheRoot, CreatesAMissingRootAndKeepsAnExistingOne)
 
 TEST(CacheRoot, FailedShellLookupGivesLowerCaseFallback)
 {
+    SKIP_UNLESS_WINE();
     for (const char* version : {"winxp", "win7"}) {
         for (const char* fault :
              {"no-shell32", "no-export", "lookup-fails", "long-folder", "lookup-empty"}) {
@@ -146,6 +158,7 @@ TEST(CacheRoot, FailedShellLookupGivesLowerCaseFallback)
 
 TEST(CacheRoot, UnreadableWindowsDirectoryGivesUpperCaseFallback)
 {
+    SKIP_UNLESS_WINE();
     for (const char* fault : {"windir-fails", "windir-too-small", "windir-too-small zeroed"}) {
         ProbeResult result = Probe("nt40", fault);
         EXPECT_EQ("4", result.major);
@@ -154,6 +167,21 @@ TEST(CacheRoot, UnreadableWindowsDirectoryGivesUpperCaseFallback)
         EXPECT_EQ("0", result.loads) << fault;
     }
     RemoveIfEmpty("C:\\TEMP");
+}
+
+// The root of the Windows the probe runs on, as it reports itself.
+TEST(CacheRoot, OfThisWindows)
+{
+    std::string output;
+    ASSERT_TRUE(RunHelper(kProbe, "", &output)) << output;
+    char windows[MAX_PATH] = {};
+    ASSERT_GT(GetWindowsDirectoryA(windows, MAX_PATH), 0u);
+    std::string major = Field(output, "major");
+    std::string expected = major == "4"   ? std::string(windows) + "\\TEMP"
+                           : major == "5" ? ShellFolder(CSIDL_LOCAL_APPDATA) + "\\TEMP"
+                                          : ShellFolder(CSIDL_COMMON_DOCUMENTS) + "\\TEMP";
+    EXPECT_TRUE(SamePath(expected, Field(output, "root"))) << output;
+    EXPECT_EQ("1", Field(output, "exists"));
 }
 
 TEST(CacheRoot, InThisProcess)

@@ -256,6 +256,11 @@ std::string KeySimJournalField(const std::string& line, const std::string& key)
     return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+bool RunningUnderWine()
+{
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 bool IsModuleLoaded(const char* name)
 {
     return GetModuleHandleA(name) != nullptr;

@@ -85,6 +85,10 @@ std::vector<std::string> KeySimJournalCalls(const std::wstring& dir = KeySimDir(
 // The value of "key=" in a journal line; "" when the line has none.
 std::string KeySimJournalField(const std::string& line, const std::string& key);
 
+// Whether this runs under Wine (ntdll exports wine_get_version), where some
+// setup takes Wine's own per-program settings.
+bool RunningUnderWine();
+
 // Whether this process has a module of that name loaded (GetModuleHandleA).
 bool IsModuleLoaded(const char* name);
 

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Writes the test pack: one zip that runs the suite's test programs on a
+# Windows PC, without Wine, ctest or a shell (see README, "Testing on real
+# Windows"). It holds the tool, the key simulator, the test programs, their
+# data and the runner RunTests.exe, in one folder:
+#
+#   dist/VKKSVInitTool-tests-<version>-<commit>.zip
+#
+#   scripts/pack-tests.sh [--build DIR] [--no-build] [--tool EXE] [--runner EXE]
+#                         [--commit C] [--dist DIR]
+#
+# --build: the build folder (default: build/ in the source tree), built
+#     first unless --no-build.
+# --tool, --runner: the tool and RunTests.exe to pack (default: the
+#     build's; a release gives its own, signed when it is).
+# --commit: the commit named in the zip's name (default: the checkout's).
+# --dist: where the zip goes (default: dist/ in the source tree).
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+. "$src/scripts/wine-env.sh"
+. "$src/scripts/release-lib.sh"
+
+build="$src/build" dist="$src/dist" tool= runner= commit= do_build=1
+while [ $# -gt 0 ]; do
+    case $1 in
+        --no-build) do_build=0; shift; continue ;;
+        --build) build=$2 ;;
+        --tool) tool=$2 ;;
+        --runner) runner=$2 ;;
+        --commit) commit=$2 ;;
+        --dist) dist=$2 ;;
+        *) fail "unknown option $1 (see the top of $0)" ;;
+    esac
+    [ $# -ge 2 ] || fail "$1 needs a value"
+    shift 2
+done
+build=$(realpath -m "$build")
+dist=$(realpath -m "$dist")
+if [ -z "$commit" ]; then
+    commit=$(git -C "$src" rev-parse --short=12 HEAD 2>/dev/null) ||
+        fail "$src is not a git clone; give --commit"
+    [ -z "$(git -C "$src" status --porcelain)" ] ||
+        phase "note: uncommitted changes in $src are in this pack's programs"
+fi
+commit=${commit:0:12}
+version=$(sed -n 's/^project([A-Za-z0-9]* VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+name="VKKSVInitTool-tests-$version-$commit"
+
+if [ $do_build = 1 ]; then
+    "$src/scripts/setup.sh"
+    phase "building in $build"
+    mkdir -p "$build"
+    { cmake --preset windows-i686 -S "$src" -B "$build" && cmake --build "$build" -j "$(nproc)"; } \
+        >"$build/build.log" || fail "the build failed (its output: $build/build.log)"
+fi
+tool=${tool:-$build/app/VKKSVInitTool.exe}
+runner=${runner:-$build/pack/RunTests.exe}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vkksv-pack.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+pack="$work/$name"
+mkdir -p "$pack/tests" "$pack/data" "$pack/simulator"
+cp "$runner" "$pack/RunTests.exe"
+cp "$src/pack/README.txt" "$pack/"
+cp "$tool" "$pack/VKKSVInitTool.exe"
+# The simulator without its state (each copy starts with no key).
+(cd "$build/simulator" &&
+    find . \( -name '*.exe' -o -name '*.dll' \) -exec cp --parents {} "$pack/simulator/" \;)
+for program in certcache/certcache_tests certcache/storeprobe certcache/cacheroot_probe \
+               keyinit/keyinit_test run/keyrun_test simulator/simulator_tests resources/resview \
+               app/dialog_test app/tool_texts_test app/tool_e2e_test app/inittool_driver \
+               app/keystate_listener app/inittool_oldwindows; do
+    cp "$build/tests/$program.exe" "$pack/tests/"
+done
+cp "$build/tests/app/planted.dll" "$pack/tests/"
+cp "$src"/tests/data/*.der "$src"/tests/data/*.cer "$src"/tests/data/*.bin "$pack/data/"
+
+# The same files give the same zip: fixed times, sorted names, no extra fields.
+find "$pack" -exec touch -h -d '2000-01-01 00:00:00 UTC' {} +
+mkdir -p "$dist"
+rm -f "$dist/$name.zip"
+(cd "$work" && find "$name" | LC_ALL=C sort | TZ=UTC zip -q -X -D -@ "$dist/$name.zip")
+phase "wrote $dist/$name.zip"

@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The test pack as a Windows user runs it: the zip unpacked into C:\ of a
+# fresh Wine prefix of its own and RunTests.exe started from cmd.exe, with
+# nothing of the build's setup (the environment holds only what Wine needs).
+#
+#   pack_test.sh <source> <build> run [RunTests arguments...]
+#       every case passes or is skipped with a reason, and the prefix's
+#       registry (with the certificate stores) and files outside the pack's
+#       folder are as before
+#   pack_test.sh <source> <build> refuse
+#       with a foreign CSP registered, and then with a foreign Korrim.dll in
+#       the system folder, it refuses in one line and changes nothing
+set -euo pipefail
+src=$1 build=$2 mode=$3
+shift 3
+work="$build/packtest-$mode"
+prefix="$work/prefix"
+rm -rf "$work"
+mkdir -p "$work"
+"$src/scripts/pack-tests.sh" --no-build --build "$build" --dist "$work/dist" >/dev/null
+zip=$(ls "$work"/dist/*.zip)
+name=$(basename "$zip" .zip)
+
+# What Wine needs: the prefix, the X display, a home, the path, and a UTF-8
+# locale (Wine stores non-ASCII file names on Linux in the locale's charset).
+on_wine() {
+    env -i PATH="$PATH" HOME="$HOME" DISPLAY="${DISPLAY:-}" XAUTHORITY="${XAUTHORITY:-}" \
+        LANG=C.UTF-8 WINEPREFIX="$prefix" WINEDEBUG=-all "$@"
+}
+trap 'on_wine wineserver -k 2>/dev/null || true' EXIT
+on_wine env WINEARCH=win32 WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1
+# Wine's own first starts of cmd and of a virtual desktop write their keys
+# before the snapshot, not during the run.
+on_wine wine cmd.exe /c exit >/dev/null 2>&1
+on_wine wine explorer /desktop=RunTests,1024x768 cmd.exe /c exit >/dev/null 2>&1 || true
+unzip -q "$zip" -d "$prefix/drive_c"
+
+# The registry's keys that hold values, without Wine's time stamps and the
+# hardware keys Wine writes anew at each start (its display and network
+# devices), and every file outside the pack with its checksum (once the
+# wineserver has written the registry out). Opening a certificate store
+# makes its empty keys: those hold nothing.
+export volatile='^\[(System\\\\CurrentControlSet\\\\(Enum|Control\\\\Class)\\\\|Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\\\NetworkCards)'
+snapshot() {
+    on_wine wineserver -w
+    local f
+    for f in system.reg user.reg userdef.reg; do
+        echo "== $f"
+        sed -e '/^#time=/d' -e 's/^\(\[.*\]\) [0-9]*$/\1/' "$prefix/$f" |
+            awk '
+                /^\[/ { key = $0; shown = 0; skip = key ~ ENVIRON["volatile"]; next }
+                /^$/ || skip { next }
+                { if (!shown) print key; shown = 1; print }'
+    done
+    echo "== files"
+    (cd "$prefix/drive_c" && find . -path "./$name" -prune -o -type f -print0 | LC_ALL=C sort -z |
+        xargs -0 md5sum)
+    (cd "$prefix/drive_c" && find . -path "./$name" -prune -o -type d -print | LC_ALL=C sort)
+}
+same_as_before() {
+    snapshot >"$work/after.txt"
+    if ! diff "$work/before.txt" "$work/after.txt" >"$work/left-behind.txt"; then
+        echo "pack_test: FAILED: the prefix differs after the run ($1):"
+        head -40 "$work/left-behind.txt"
+        exit 1
+    fi
+}
+run_pack() {
+    (cd "$prefix/drive_c" && on_wine wine cmd.exe /c "C:\\$name\\RunTests.exe" "$@" 2>&1) | tr -d '\r'
+}
+
+if [ "$mode" = refuse ]; then
+    key='HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Varkeld KSV CSP'
+    on_wine wine reg add "$key" /v "Image Path" /d 'C:\Program Files\Maker\VarkeldKsvCsp.dll' /f >/dev/null 2>&1
+    snapshot >"$work/before.txt"
+    out=$(run_pack) && { echo "pack_test: FAILED: it ran: $out"; exit 1; }
+    echo "$out"
+    [ "$(printf '%s\n' "$out" | wc -l)" = 1 ] && [[ $out == *"refused, nothing was changed"*Image\ Path* ]] ||
+        { echo "pack_test: FAILED: no one-line refusal naming the CSP"; exit 1; }
+    same_as_before "foreign CSP"
+    on_wine wine reg delete "$key" /f >/dev/null 2>&1
+    cp "$prefix/drive_c/$name/tests/planted.dll" "$prefix/drive_c/windows/system32/Korrim.dll"
+    snapshot >"$work/before.txt"
+    out=$(run_pack) && { echo "pack_test: FAILED: it ran: $out"; exit 1; }
+    echo "$out"
+    [ "$(printf '%s\n' "$out" | wc -l)" = 1 ] && [[ $out == *"refused, nothing was changed"*Korrim.dll* ]] ||
+        { echo "pack_test: FAILED: no one-line refusal naming Korrim.dll"; exit 1; }
+    same_as_before "foreign Korrim.dll"
+    [ ! -e "$prefix/drive_c/$name/report.txt" ] && [ ! -e "$prefix/drive_c/$name/RunTests.journal" ] ||
+        { echo "pack_test: FAILED: it wrote into its folder"; exit 1; }
+    echo "pack_test: refused both times and changed nothing"
+    exit 0
+fi
+
+snapshot >"$work/before.txt"
+status=0
+out=$(run_pack "$@") || status=$?
+echo "$out"
+last=$(printf '%s\n' "$out" | tail -1)
+[ $status = 0 ] || { echo "pack_test: FAILED: RunTests.exe exited $status"; exit 1; }
+[[ $last =~ ^[1-9][0-9]*\ passed,\ 0\ failed,\ [0-9]+\ skipped$ ]] ||
+    { echo "pack_test: FAILED: the report does not end with 'N passed, 0 failed, K skipped'"; exit 1; }
+if printf '%s\n' "$out" | grep -E '^  SKIP [^:]*$'; then
+    echo "pack_test: FAILED: a case is skipped without a reason"
+    exit 1
+fi
+[ "$(tail -1 "$prefix/drive_c/$name/report.txt" | tr -d '\r')" = "$last" ] ||
+    { echo "pack_test: FAILED: report.txt does not end as the console does"; exit 1; }
+[ ! -e "$prefix/drive_c/$name/RunTests.journal" ] ||
+    { echo "pack_test: FAILED: the journal is left"; exit 1; }
+same_as_before "run"
+echo "pack_test: the pack ran on its own and left the prefix as it was"
