@@ -89,7 +89,7 @@ mkdir -p /newroot$ctl && mount --move /ctl /newroot$ctl
 while read -r kind tag path; do
     mkdir -p "/newroot$path"
     case $kind in
-        share) mount -t 9p -o $o,cache=mmap "$tag" "/newroot$path" ;;
+        share) mount -t 9p -o $o,cache=loose "$tag" "/newroot$path" ;;
         scratch) mount -t tmpfs scratch "/newroot$path" ;;
     esac
 done <"/newroot$ctl/mounts"

@@ -15,7 +15,10 @@ src=$1 build=$2 mode=$3
 shift 3
 work="$build/packtest-$mode"
 prefix="$work/prefix"
-rm -rf "$work"
+# In the emulated PC the build folder is shared with the machine outside;
+# a Wine prefix belongs in the PC's own memory.
+[ "${VM_GUEST:-}" != 1 ] || prefix="/tmp/packtest-$mode-prefix"
+rm -rf "$work" "$prefix"
 mkdir -p "$work"
 "$src/scripts/pack-tests.sh" --no-build --build "$build" --dist "$work/dist" >/dev/null
 zip=$(ls "$work"/dist/*.zip)
@@ -28,7 +31,10 @@ on_wine() {
         LANG=C.UTF-8 WINEPREFIX="$prefix" WINEDEBUG=-all "$@"
 }
 trap 'on_wine wineserver -k 2>/dev/null || true' EXIT
-on_wine env WINEARCH=win32 WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1
+# (In the emulated PC a copy of a new prefix from its cache: making one
+# there takes minutes.)
+on_wine env VM_PREFIX_CACHE="${VM_PREFIX_CACHE:-}" \
+    bash -c '. "$1/scripts/wine-env.sh" && use_wine_prefix "$WINEPREFIX" win32' _ "$src" >/dev/null
 # Wine's own first starts of cmd and of a virtual desktop write their keys
 # before the snapshot, not during the run.
 on_wine wine cmd.exe /c exit >/dev/null 2>&1
