@@ -61,6 +61,14 @@ const DWORD kCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 Str g_dir;          // the pack's folder, no trailing backslash
 FILE* g_report;     // report.txt beside the runner
 bool g_wine, g_wow64, g_admin;
+// The job that holds a running program and all it starts (Windows 2000 and
+// later; NT 4.0 has no jobs, and there only the program itself is ended).
+struct Jobs {
+    decltype(&CreateJobObjectW) Create;
+    decltype(&SetInformationJobObject) SetInformation;
+    decltype(&AssignProcessToJobObject) Assign;
+    decltype(&TerminateJobObject) Terminate;
+} g_jobs;
 HANDLE g_job;
 volatile LONG g_interrupted;
 int g_passed, g_failed, g_skipped;
@@ -687,7 +695,7 @@ bool CanWriteMachineKeys()
 BOOL WINAPI OnBreak(DWORD)
 {
     InterlockedExchange(&g_interrupted, 1);
-    if (g_job != NULL) TerminateJobObject(g_job, 1);
+    if (g_job != NULL) g_jobs.Terminate(g_job, 1);
     return TRUE;
 }
 
@@ -719,14 +727,12 @@ DWORD Start(Str command, const Program& program, const Str& log, bool* hung)
         return GetLastError() | 0x80000000u;
     }
     // Everything it starts goes into the job, and ends with it.
-    typedef HANDLE(WINAPI * CreateJob)(LPSECURITY_ATTRIBUTES, LPCWSTR);
-    CreateJob createJob = Lookup<CreateJob>("kernel32.dll", "CreateJobObjectW");
-    g_job = createJob != NULL ? createJob(NULL, NULL) : NULL;
+    g_job = g_jobs.Create != NULL ? g_jobs.Create(NULL, NULL) : NULL;
     if (g_job != NULL) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(g_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-        AssignProcessToJobObject(g_job, process.hProcess);
+        g_jobs.SetInformation(g_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        g_jobs.Assign(g_job, process.hProcess);
     }
     ResumeThread(process.hThread);
     if (WaitForSingleObject(process.hProcess, program.seconds * 1000) == WAIT_TIMEOUT) {
@@ -734,7 +740,7 @@ DWORD Start(Str command, const Program& program, const Str& log, bool* hung)
         TerminateProcess(process.hProcess, 1);
     }
     if (g_job != NULL) {
-        TerminateJobObject(g_job, 1);
+        g_jobs.Terminate(g_job, 1);
         CloseHandle(g_job);
         g_job = NULL;
     }
@@ -894,6 +900,11 @@ int wmain(int argc, wchar_t** argv)
     IsWow64 isWow64 = Lookup<IsWow64>("kernel32.dll", "IsWow64Process");
     BOOL wow64 = FALSE;
     g_wow64 = isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
+    void** job = reinterpret_cast<void**>(&g_jobs);
+    const char* jobNames[] = {"CreateJobObjectW", "SetInformationJobObject", "AssignProcessToJobObject",
+                              "TerminateJobObject"};
+    for (size_t i = 0; i < ARRAYSIZE(jobNames); ++i) job[i] = Lookup<void*>("kernel32.dll", jobNames[i]);
+    if (job[1] == NULL || job[2] == NULL || job[3] == NULL) g_jobs.Create = NULL;
     if (!LoadCrypt()) {
         fputs("RunTests: cannot load crypt32.dll from the system folder; nothing was changed\n", stderr);
         return 2;

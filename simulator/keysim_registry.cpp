@@ -35,6 +35,14 @@ bool SimRegisterCsp(const std::wstring& imagePath)
 
 bool SimUnregisterCsp()
 {
-    LONG result = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), KEY_WOW64_32KEY, 0);
+    // The 32-bit view where Windows has two (RegDeleteKeyExW: Vista, and the
+    // 64-bit XP); a Windows without it has one view only.
+    typedef LONG(WINAPI * DeleteKeyEx)(HKEY, LPCWSTR, REGSAM, DWORD);
+    HMODULE advapi32 = GetModuleHandleW(L"advapi32.dll");
+    DeleteKeyEx deleteEx = advapi32 == nullptr ? nullptr
+        : reinterpret_cast<DeleteKeyEx>(reinterpret_cast<void*>(GetProcAddress(advapi32, "RegDeleteKeyExW")));
+    LONG result = deleteEx != nullptr
+                      ? deleteEx(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), KEY_WOW64_32KEY, 0)
+                      : RegDeleteKeyW(HKEY_LOCAL_MACHINE, SimCspKey().c_str());
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }

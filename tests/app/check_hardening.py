@@ -15,7 +15,12 @@ program asks, and that Windows NT 4.0 SP6 can load it:
 - no imported function that Windows NT 4.0 lacks (NT4_LACKS below);
 - at most 120 KB.
 
-    check_hardening.py <VKKSVInitTool.exe> <objdump>
+And that the test pack's programs load on old Windows: its runner on NT
+4.0 (nothing from NT4_LACKS), the other programs on XP (nothing from
+XP_LACKS: their static thread runtime imports later functions, which a
+shim of ours looks up at run time instead).
+
+    check_hardening.py <VKKSVInitTool.exe> <objdump> [<RunTests.exe> [<program>...]]
 
 Reads the PE file with pefile and the code with the toolchain's objdump.
 Prints each finding and exits 1, or exits 0."""
@@ -51,7 +56,8 @@ NT4_LACKS = {
         GetLongPathNameW CreateHardLinkA CreateHardLinkW ReplaceFileA
         ReplaceFileW GetFileSizeEx SetFilePointerEx MoveFileWithProgressA
         MoveFileWithProgressW CreateJobObjectA CreateJobObjectW
-        AssignProcessToJobObject QueueUserWorkItem CreateTimerQueue
+        AssignProcessToJobObject SetInformationJobObject TerminateJobObject
+        QueryInformationJobObject QueueUserWorkItem CreateTimerQueue
         CreateTimerQueueTimer DeleteTimerQueueTimer DeleteTimerQueueEx
         BindIoCompletionCallback RegisterWaitForSingleObject UnregisterWait
         UnregisterWaitEx OpenThread InitializeCriticalSectionEx
@@ -188,6 +194,34 @@ NT4_LACKS = {
     """,
 }
 
+# Functions of Vista and later that a C++ program built with this toolchain
+# may pick up, from its thread runtime or directly: 32-bit Windows XP SP3
+# (with its msvcrt.dll 7.0) lacks them. Compiled as NT4_LACKS is.
+XP_LACKS = {
+    "KERNEL32.DLL": """
+        GetTickCount64 InitializeSRWLock AcquireSRWLockExclusive
+        AcquireSRWLockShared ReleaseSRWLockExclusive ReleaseSRWLockShared
+        InitializeConditionVariable SleepConditionVariableCS
+        SleepConditionVariableSRW WakeConditionVariable
+        WakeAllConditionVariable InitOnceExecuteOnce
+        InitializeCriticalSectionEx GetFinalPathNameByHandleW
+        CreateSymbolicLinkW GetFileInformationByHandleEx
+        SetFileInformationByHandle CancelIoEx QueryFullProcessImageNameW
+        GetLocaleInfoEx LocaleNameToLCID GetUserDefaultLocaleName
+        SetDefaultDllDirectories AddDllDirectory
+    """,
+    "ADVAPI32.DLL": """
+        RegDeleteKeyExA RegDeleteKeyExW RegGetValueW RegDeleteTreeW
+        RegSetKeyValueW RegCopyTreeW EventRegister EventWrite
+    """,
+    "SHELL32.DLL": "SHGetKnownFolderPath SHCreateItemFromParsingName",
+    "COMCTL32.DLL": "TaskDialog TaskDialogIndirect",
+    "MSVCRT.DLL": """
+        _set_invalid_parameter_handler sprintf_s strcpy_s strcat_s memcpy_s
+        wcscpy_s
+    """,
+}
+
 # The DLL characteristics and section flags the review asks about.
 DYNAMIC_BASE = 0x0040
 NX_COMPAT = 0x0100
@@ -236,18 +270,18 @@ def header_findings(pe):
     return findings
 
 
-def import_findings(pe):
-    lacking = {dll: set(names.split()) for dll, names in NT4_LACKS.items()}
+def import_findings(pe, lacks=NT4_LACKS, windows="Windows NT 4.0"):
+    lacking = {dll: set(names.split()) for dll, names in lacks.items()}
     findings = []
     for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
         dll = entry.dll.decode("latin-1").upper()
         for function in entry.imports:
             name = function.name.decode("latin-1") if function.name else None
             if name is None:
-                findings.append("%s is imported by ordinal %d: cannot tell whether NT 4.0 has it"
-                                % (dll, function.ordinal))
+                findings.append("%s is imported by ordinal %d: cannot tell whether %s has it"
+                                % (dll, function.ordinal, windows))
             elif name in lacking.get(dll, ()):
-                findings.append("imports %s!%s, which Windows NT 4.0 lacks" % (dll, name))
+                findings.append("imports %s!%s, which %s lacks" % (dll, name, windows))
     return findings
 
 
@@ -290,16 +324,24 @@ def code_findings(pe, exe, objdump):
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) < 3:
         sys.exit(__doc__)
     exe, objdump = sys.argv[1], sys.argv[2]
     pe = pefile.PE(exe)
-    findings = header_findings(pe) + import_findings(pe) + code_findings(pe, exe, objdump)
-    for finding in findings:
-        print("%s: %s" % (exe, finding))
+    findings = [(exe, f) for f in
+                header_findings(pe) + import_findings(pe) + code_findings(pe, exe, objdump)]
+    pack = sys.argv[3:]
+    for i, program in enumerate(pack):
+        lacks, windows = (NT4_LACKS, "Windows NT 4.0") if i == 0 else (XP_LACKS, "Windows XP")
+        findings += [(program, f) for f in import_findings(pefile.PE(program), lacks, windows)]
+    for program, finding in findings:
+        print("%s: %s" % (program, finding))
     if findings:
         return 1
     print("%s: hardened; imports nothing Windows NT 4.0 lacks" % exe)
+    if pack:
+        print("the pack's runner imports nothing NT 4.0 lacks, its %d other programs nothing XP "
+              "lacks" % (len(pack) - 1))
     return 0
 
 
