@@ -35,16 +35,27 @@ if [ "${VM_GUEST:-}" != 1 ]; then
         cmake --build "$build/fuzz" -j "$(nproc)"
     } >"$log" || { echo "test: the build failed (its output: $log)" >&2; exit 1; }
 
-    # The PC's own runner is tested here, where the PC boots (in it, it
-    # would have to boot one inside itself).
+    # Where the rest runs in the emulated PC, what builds or boots one runs
+    # here first (directly: ctest would list every test program under Wine):
+    # the PC's own runner (in the PC it would have to boot one inside
+    # itself), and the signing test, whose releases build at native speed
+    # here and whose WinVerifyTrust step boots the PC. The PC then runs the
+    # rest, with the signed tool this left in the build folder.
     if { [ "${VM:-0}" = 1 ] || ! can_run_32bit; } && [ $# -eq 0 ]; then
-        # (Directly: ctest would first list every test program under Wine.)
-        phase "checking the emulated PC (vm.run_fails)"
+        phase "running vm.run_fails and release.signing here"
         VM=1 bash "$src/tests/scripts/vm_run_test.sh" "$src" ||
             { echo "test: vm.run_fails failed" >&2; exit 1; }
+        echo "test: vm.run_fails passed"
+        (cd "$build" && bash "$src/tests/app/release_signing_test.sh" "$src" "$build" \
+            "$build/tests/app/verify_trust.exe" ON) ||
+            { echo "test: release.signing failed" >&2; exit 1; }
+        echo "test: release.signing passed"
+        set -- -E '^(vm\..*|release\.signing)$' -FS signed_release
+    elif [ "${VM:-0}" = 1 ] || ! can_run_32bit; then
+        set -- "$@" -E '^vm\.'
     fi
 fi
-continue_in_pc --scratch "$build/wineprefix" --scratch "$build/wineprefix64" -- "$0" "$@" -E '^vm\.'
+continue_in_pc --scratch "$build/wineprefix" --scratch "$build/wineprefix64" -- "$0" "$@"
 
 # A 32-bit Windows for most tests, and a 64-bit one (WOW64) for the
 # end-to-end tests that run there too, made side by side.
