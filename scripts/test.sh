@@ -38,11 +38,11 @@ if [ "${VM_GUEST:-}" != 1 ]; then
     # Where the rest runs in the emulated PC, what builds or boots one runs
     # here first (directly: ctest would list every test program under Wine):
     # the PC's own runner (in the PC it would have to boot one inside
-    # itself), and the signing test, whose releases build at native speed
-    # here and whose WinVerifyTrust step boots the PC. The PC then runs the
+    # itself), the signing test, whose releases build at native speed here
+    # and whose WinVerifyTrust step boots the PC, and the fuzzer. The PC then runs the
     # rest, with the signed tool this left in the build folder.
     if { [ "${VM:-0}" = 1 ] || ! can_run_32bit; } && [ $# -eq 0 ]; then
-        phase "running vm.run_fails and release.signing here"
+        phase "running vm.run_fails, release.signing and certcache_prefix_fuzz here"
         VM=1 bash "$src/tests/scripts/vm_run_test.sh" "$src" ||
             { echo "test: vm.run_fails failed" >&2; exit 1; }
         echo "test: vm.run_fails passed"
@@ -50,7 +50,13 @@ if [ "${VM_GUEST:-}" != 1 ]; then
             "$build/tests/app/verify_trust.exe" ON) ||
             { echo "test: release.signing failed" >&2; exit 1; }
         echo "test: release.signing passed"
-        set -- -E '^(vm\..*|release\.signing)$' -FS signed_release
+        # The fuzzer is a program of this machine's (and its sanitizers are
+        # of no use under the PC's emulated CPU).
+        sh "$src/tests/certcache/run_fuzzer.sh" "$build/fuzz/prefix_fuzzer" "$src/tests/fuzz/corpus" \
+            "$build/tests/certcache/fuzz-run" 30 >"$build/fuzz-run.log" 2>&1 ||
+            { tail -n 20 "$build/fuzz-run.log" >&2; echo "test: certcache_prefix_fuzz failed" >&2; exit 1; }
+        echo "test: certcache_prefix_fuzz passed"
+        set -- -E '^(vm\..*|release\.signing|certcache_prefix_fuzz)$' -FS signed_release
     elif [ "${VM:-0}" = 1 ] || ! can_run_32bit; then
         set -- "$@" -E '^vm\.'
     fi

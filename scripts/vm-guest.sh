@@ -13,14 +13,16 @@ hostname vkksv-vm 2>/dev/null
 exec 3<>/dev/hvc0
 stty raw -echo <&3 2>/dev/null
 : >"$ctl/booted"
+# Its output goes through a pipe, as it would on the machine outside: the
+# console is a terminal, and programs would colour what they print there.
 (
     set -a
     . "$ctl/env"
     set +a
     export HOME=/root VM_GUEST=1
     cd "$(cat "$ctl/cwd")" && eval "$(cat "$ctl/command")"
-) <"$ctl/stdin" >&3 2>&3
-echo $? >"$ctl/status.tmp" && mv "$ctl/status.tmp" "$ctl/status"
+) <"$ctl/stdin" 2>&1 | cat >&3
+echo "${PIPESTATUS[0]}" >"$ctl/status.tmp" && mv "$ctl/status.tmp" "$ctl/status"
 sync
 echo o >/proc/sysrq-trigger
 sleep 60
