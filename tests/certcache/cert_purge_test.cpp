@@ -182,6 +182,48 @@ TEST_F(Purge, OwnerDecidesWhetherAFileIsPurged)
     EXPECT_EQ(1, ProbeStore("addressbook", "ec.der").match);
 }
 
+// The owner for real: with SeRestorePrivilege enabled, an administrator may
+// give a file any owner. The local Users group is none of the trusted three.
+TEST_F(Purge, FileOwnedByAnotherAccountIsKept)
+{
+    const std::string key = PrefixOf("Purge Reader Real Owner");
+    InStore(L"MY", "rsa.der");
+    InStore(L"addressbook", "ec.der");
+    std::string other = Put(key + "1.cer", "rsa.der");
+    std::string mine = Put(key + "2.cer", "ec.der");
+    DWORD original[64], readBack[64];
+    PSID owner = nullptr, users = nullptr;
+    HANDLE token = nullptr;
+    ASSERT_TRUE(ReadFileOwner(other.c_str(), original, sizeof original, &owner));
+    ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-32-545", &users));
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    TOKEN_PRIVILEGES restore = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}}, before = {};
+    DWORD length = 0;
+    SetLastError(ERROR_SUCCESS);
+    bool enabled = LookupPrivilegeValueA(nullptr, SE_RESTORE_NAME, &restore.Privileges[0].Luid) &&
+                   AdjustTokenPrivileges(token, FALSE, &restore, sizeof before, &before, &length) &&
+                   GetLastError() == ERROR_SUCCESS;
+    SECURITY_DESCRIPTOR descriptor;
+    bool kept = enabled && InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+                SetSecurityDescriptorOwner(&descriptor, users, FALSE) &&
+                SetFileSecurityA(other.c_str(), OWNER_SECURITY_INFORMATION, &descriptor) &&
+                ReadFileOwner(other.c_str(), readBack, sizeof readBack, &owner) && EqualSid(owner, users);
+    LocalFree(users);
+    if (kept) PurgeCachedCertificates("Purge Reader Real Owner");
+    if (enabled) {
+        EXPECT_TRUE(SetFileSecurityA(other.c_str(), OWNER_SECURITY_INFORMATION, original));
+    }
+    AdjustTokenPrivileges(token, FALSE, &before, 0, nullptr, nullptr);
+    CloseHandle(token);
+    if (!enabled) GTEST_SKIP() << "SeRestorePrivilege cannot be enabled: not run as an administrator";
+    if (!kept) GTEST_SKIP() << "the owner set is not read back: Wine keeps no file owner but the user's";
+
+    EXPECT_TRUE(Unchanged(other, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+    EXPECT_FALSE(FileExists(mine));
+    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+}
+
 // A link in place of the cache folder leads to another folder's files.
 TEST_F(Purge, CacheFolderThatIsALinkDeletesNothing)
 {
