@@ -1,9 +1,9 @@
 # keysim_discover_tests(<target> [ENVIRONMENT <var=value>...] [PROPERTIES ...]
 #                       [other gtest_discover_tests arguments...])
 #
-# Registers a gtest program that drives the key simulator: its tests run
-# serially (they share the simulator's state files, the registry and the
-# certificate stores of the one Wine prefix) with KEYSIM_DIR and
+# Registers a gtest program that drives the key simulator: its tests run one
+# at a time (they share the simulator's state files, the registry and the
+# certificate stores of the build's Wine prefixes: the lock "wineprefix") with KEYSIM_DIR and
 # KEYSIM_VARIANTS set to the simulator's folders (Windows form), and the
 # program is built after the simulator. ENVIRONMENT adds further variables
 # (LANG=zh_CN.UTF-8 ...); do not pass ENVIRONMENT inside PROPERTIES.
@@ -29,7 +29,7 @@ function(keysim_discover_tests target)
         DISCOVERY_TIMEOUT ${WINE_DISCOVERY_TIMEOUT}
         TEST_LIST ${list_name}
         ${ARG_UNPARSED_ARGUMENTS}
-        PROPERTIES RUN_SERIAL TRUE ${ARG_PROPERTIES})
+        PROPERTIES RESOURCE_LOCK wineprefix ${ARG_PROPERTIES})
 
     # The environment is set by a script of our own that ctest includes
     # after the discovered tests: gtest_discover_tests passes its PROPERTIES

@@ -43,17 +43,23 @@ if [ "${VM_GUEST:-}" != 1 ]; then
     # rest, with the signed tool this left in the build folder.
     if { [ "${VM:-0}" = 1 ] || ! can_run_32bit; } && [ $# -eq 0 ]; then
         phase "running vm.run_fails, release.signing and certcache_prefix_fuzz here"
-        VM=1 bash "$src/tests/scripts/vm_run_test.sh" "$src" ||
-            { echo "test: vm.run_fails failed" >&2; exit 1; }
-        echo "test: vm.run_fails passed"
-        (cd "$build" && bash "$src/tests/app/release_signing_test.sh" "$src" "$build" \
-            "$build/tests/app/verify_trust.exe" ON) ||
-            { echo "test: release.signing failed" >&2; exit 1; }
-        echo "test: release.signing passed"
+        # (Side by side: the first mostly waits for its PCs, the fuzzer takes
+        # one CPU for its 30 s.)
+        VM=1 bash "$src/tests/scripts/vm_run_test.sh" "$src" >"$build/vm-run-test.log" 2>&1 &
+        vm_test=$!
         # The fuzzer is a program of this machine's (and its sanitizers are
         # of no use under the PC's emulated CPU).
         sh "$src/tests/certcache/run_fuzzer.sh" "$build/fuzz/prefix_fuzzer" "$src/tests/fuzz/corpus" \
-            "$build/tests/certcache/fuzz-run" 30 >"$build/fuzz-run.log" 2>&1 ||
+            "$build/tests/certcache/fuzz-run" 30 >"$build/fuzz-run.log" 2>&1 &
+        fuzz=$!
+        (cd "$build" && bash "$src/tests/app/release_signing_test.sh" "$src" "$build" \
+            "$build/tests/app/verify_trust.exe" ON) ||
+            { echo "test: release.signing failed" >&2; kill $vm_test $fuzz 2>/dev/null; exit 1; }
+        echo "test: release.signing passed"
+        wait $vm_test ||
+            { tail -n 20 "$build/vm-run-test.log" >&2; echo "test: vm.run_fails failed" >&2; exit 1; }
+        echo "test: vm.run_fails passed"
+        wait $fuzz ||
             { tail -n 20 "$build/fuzz-run.log" >&2; echo "test: certcache_prefix_fuzz failed" >&2; exit 1; }
         echo "test: certcache_prefix_fuzz passed"
         set -- -E '^(vm\..*|release\.signing|certcache_prefix_fuzz)$' -FS signed_release
@@ -80,18 +86,28 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     build=$2
     shift 2
     phase "starting Wine and the virtual desktops"
+    # The virtual desktop stays open for the whole run, held by a program
+    # that waits on it: opening it anew for each test that shows a window
+    # costs seconds in the emulated PC.
     start_wine() {
         wineserver -p
         wine cmd /c exit >/dev/null 2>&1 </dev/null
-        "$build/wine-desktop-run.sh" "$WINEPREFIX/drive_c/windows/system32/cmd.exe" /c exit \
-            >/dev/null 2>&1 </dev/null || true
+        local held="$WINEPREFIX.desktop"
+        "$build/wine-desktop-run.sh" "$build/tests/support/desktop_holder.exe" >"$held" 2>/dev/null </dev/null &
+        local waited=0
+        until grep -q "desktop held" "$held" 2>/dev/null; do
+            [ $waited -lt 300 ] || { echo "test: the virtual desktop of $WINEPREFIX did not open" >&2; return 1; }
+            sleep 1
+            waited=$((waited + 1))
+        done
     }
     stop_wine() {
         wineserver -k || true
         WINEPREFIX="$build/wineprefix64" WINEARCH=win64 wineserver -k || true
     }
-    (export WINEPREFIX="$build/wineprefix64" WINEARCH=win64; start_wine)
-    start_wine
+    (export WINEPREFIX="$build/wineprefix64" WINEARCH=win64; start_wine) &
+    started64=$!
+    start_wine && wait $started64 || { stop_wine; exit 1; }
 
     # Listing runs every test program once (gtest discovery); the run then
     # uses the lists.
@@ -106,6 +122,10 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
         exit 1
     fi
 
+    # The tests that share the build'"'"'s Wine prefixes run one at a time (their
+    # lock "wineprefix"); the others (the pack'"'"'s, each in a prefix and an X
+    # server of its own, and the checks of files) run beside them.
+    export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
     phase "running $total tests"
     rc=0
     ctest --test-dir "$build" --output-on-failure --timeout 300 "$@" || rc=$?
