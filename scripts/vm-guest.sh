@@ -7,11 +7,6 @@ ctl=$1
 mount -t devpts devpts /dev/pts 2>/dev/null
 mkdir -p /dev/shm && mount -t tmpfs shm /dev/shm
 ip link set lo up
-# Without address randomisation every process has its libraries at the same
-# addresses, and the emulated CPU reuses the code it translated for the last
-# one (Wine's programs start about a tenth faster). Nothing in this PC is
-# there to be attacked.
-echo 0 >/proc/sys/kernel/randomize_va_space
 hostname vkksv-vm 2>/dev/null
 # The console keeps its settings only while it is open: held open here, with
 # no line-ending translation.
