@@ -1,16 +1,25 @@
-# keysim_discover_tests(<target> [ENVIRONMENT <var=value>...] [PROPERTIES ...]
+# keysim_discover_tests(<target> [SIMULATOR <folder>] [LOCK <name>]
+#                       [ENVIRONMENT <var=value>...] [PROPERTIES ...]
 #                       [other gtest_discover_tests arguments...])
 #
 # Registers a gtest program that drives the key simulator: its tests run one
-# at a time (they share the simulator's state files, the registry and the
-# certificate stores of the build's Wine prefixes: the lock "wineprefix") with KEYSIM_DIR and
-# KEYSIM_VARIANTS set to the simulator's folders (Windows form), and the
-# program is built after the simulator. ENVIRONMENT adds further variables
+# at a time (they share the simulator's state files and the registry and
+# certificate stores of the build's Wine prefix: the lock "wineprefix"), with
+# KEYSIM_DIR and KEYSIM_VARIANTS set to the simulator's folders (Windows
+# form), and the program is built after the simulator. ENVIRONMENT adds further variables
 # (LANG=zh_CN.UTF-8 ...); do not pass ENVIRONMENT inside PROPERTIES.
+# SIMULATOR names another copy of the simulator's folder, with state of its
+# own, and LOCK another lock, for tests that may run beside the others.
 function(keysim_discover_tests target)
-    cmake_parse_arguments(ARG "" "" "ENVIRONMENT;PROPERTIES" ${ARGN})
-    to_wine_path(dir "${CMAKE_BINARY_DIR}/simulator")
-    to_wine_path(variants "${CMAKE_BINARY_DIR}/simulator/variants")
+    cmake_parse_arguments(ARG "" "SIMULATOR;LOCK" "ENVIRONMENT;PROPERTIES" ${ARGN})
+    if(NOT ARG_SIMULATOR)
+        set(ARG_SIMULATOR "${CMAKE_BINARY_DIR}/simulator")
+    endif()
+    if(NOT ARG_LOCK)
+        set(ARG_LOCK wineprefix)
+    endif()
+    to_wine_path(dir "${ARG_SIMULATOR}")
+    to_wine_path(variants "${ARG_SIMULATOR}/variants")
     set(environment "KEYSIM_DIR=${dir}" "KEYSIM_VARIANTS=${variants}" ${ARG_ENVIRONMENT})
     add_dependencies(${target} keysim_all)
     if(NOT WINE_TESTS)
@@ -29,7 +38,7 @@ function(keysim_discover_tests target)
         DISCOVERY_TIMEOUT ${WINE_DISCOVERY_TIMEOUT}
         TEST_LIST ${list_name}
         ${ARG_UNPARSED_ARGUMENTS}
-        PROPERTIES RESOURCE_LOCK wineprefix ${ARG_PROPERTIES})
+        PROPERTIES RESOURCE_LOCK ${ARG_LOCK} ${ARG_PROPERTIES})
 
     # The environment is set by a script of our own that ctest includes
     # after the discovered tests: gtest_discover_tests passes its PROPERTIES
