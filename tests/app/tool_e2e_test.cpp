@@ -149,7 +149,11 @@ class Listener {
 public:
     void Start(const std::vector<std::string>& watched)
     {
-        m_log = BesideThisProgram(L"keystate-listener.log");
+        // In this Windows's own temporary folder: the build folder is shared
+        // with the tests of the other prefix, which run at the same time.
+        wchar_t temp[MAX_PATH] = {};
+        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+        m_log = std::wstring(temp) + L"keystate-listener.log";
         DeleteFileW(m_log.c_str());
         m_ready = CreateEventA(NULL, TRUE, FALSE, "KeyStateListenerReady");
         m_stop = CreateEventA(NULL, TRUE, FALSE, "KeyStateListenerStop");
