@@ -6,8 +6,9 @@
 # at a time (they share the simulator's state files and the registry and
 # certificate stores of the build's Wine prefix: the lock "wineprefix"), with
 # KEYSIM_DIR and KEYSIM_VARIANTS set to the simulator's folders (Windows
-# form), and the program is built after the simulator. ENVIRONMENT adds further variables
-# (LANG=zh_CN.UTF-8 ...); do not pass ENVIRONMENT inside PROPERTIES.
+# form), and the program is built after the simulator. ENVIRONMENT adds
+# further variables (LANG=zh_CN.UTF-8 ...); do not pass ENVIRONMENT inside
+# PROPERTIES.
 # SIMULATOR names another copy of the simulator's folder, with state of its
 # own, and LOCK another lock, for tests that may run beside the others.
 function(keysim_discover_tests target)
