@@ -121,15 +121,12 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
         echo "test: release.signing passed"
     fi
 
-    # Listing runs every test program once (gtest discovery); the run then
-    # uses the lists.
-    phase "listing the tests"
     rc=0
     listing=$(ctest --test-dir "$build" -N "$@" 2>&1) || rc=$?
     total=$(printf "%s\n" "$listing" | sed -n "s/^Total Tests: *\([0-9]*\).*/\1/p")
     if [ $rc -ne 0 ] || [ -z "$total" ] || printf "%s\n" "$listing" | grep -q "^CMake Error"; then
         printf "%s\n" "$listing" >&2
-        echo "test: listing the tests failed" >&2
+        echo "test: ctest could not list the tests" >&2
         stop_wine
         exit 1
     fi
@@ -142,5 +139,10 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     rc=0
     ctest --test-dir "$build" --output-on-failure --timeout 300 "$@" || rc=$?
     stop_wine
+    # A test is a whole test program: the cases it skipped are named here.
+    skipped=$(grep -ho "^\[  SKIPPED \] [A-Za-z_][^ ]*" "$build/Testing/Temporary/LastTest.log" 2>/dev/null |
+              cut -c14- | sort -u | sed "s/^/  /")
+    [ -z "$skipped" ] || printf "test: cases skipped (their reasons: %s):\n%s\n" \
+        "$build/Testing/Temporary/LastTest.log" "$skipped"
     exit $rc' "$0" "$src" "$build" "$@" || status=$?
 exit $status

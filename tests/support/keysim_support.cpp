@@ -16,7 +16,7 @@ std::wstring EnvDir(const wchar_t* name)
     const wchar_t* value = _wgetenv(name);
     if (value == nullptr || *value == L'\0') {
         ADD_FAILURE() << "environment variable " << std::string(name, name + wcslen(name))
-                      << " is not set (use keysim_discover_tests)";
+                      << " is not set (use add_wine_gtest(... KEYSIM))";
         return std::wstring();
     }
     std::wstring dir = value;

@@ -17,7 +17,7 @@
 #include "keysim_state.h"  // the statuses kSim..., kSimMaxNameLength
 
 // The simulator's folder (environment variable KEYSIM_DIR, set by
-// keysim_discover_tests), without a trailing backslash.
+// add_wine_gtest(... KEYSIM)), without a trailing backslash.
 std::wstring KeySimDir();
 // The folder of the Korrim.dll variant that lacks one export (from
 // KEYSIM_VARIANTS), e.g. KeySimVariantDir("VKGetProviderName").
