@@ -18,6 +18,7 @@ build=${BUILD_DIR:-$src/build}
 # machine that cannot run that (or with VM=1), everything is built here and
 # the rest of this script runs inside an emulated PC that can
 # (scripts/vm-run.sh), with the Wine prefixes in its memory.
+pc=(--scratch "$build/wineprefix" --scratch "$build/wineprefix64")
 if [ "${VM_GUEST:-}" != 1 ]; then
     "$src/scripts/setup.sh"
 
@@ -35,40 +36,46 @@ if [ "${VM_GUEST:-}" != 1 ]; then
         cmake --build "$build/fuzz" -j "$(nproc)"
     } >"$log" || { echo "test: the build failed (its output: $log)" >&2; exit 1; }
 
-    # Where the rest runs in the emulated PC, what builds or boots one runs
-    # here first (directly: ctest would list every test program under Wine):
-    # the PC's own runner (in the PC it would have to boot one inside
-    # itself), the signing test, whose releases build at native speed here
-    # (its WinVerifyTrust checks wait for the PC), and the fuzzer. The PC
-    # then runs the rest, with the signed tool this left in the build folder.
+    # Where the rest runs in the emulated PC, the tests that run no Windows
+    # program run here, at native speed (label "native": the checks of the
+    # built files, the fuzzer, and the PC's own runner, which would have to
+    # boot a PC inside the PC), the releases of release.signing (its
+    # WinVerifyTrust checks run in the PC) and the test pack's zip. Meanwhile
+    # the PC boots and readies its Wine prefixes; it uses nothing these leave
+    # (the signed tool, the pack) before the file HOST_TESTS_DONE says that
+    # they passed.
     if { [ "${VM:-0}" = 1 ] || ! can_run_32bit; } && [ $# -eq 0 ]; then
-        phase "running vm.run_fails, release.signing and certcache_prefix_fuzz here"
-        # (Side by side: the first mostly waits for its PCs, the fuzzer takes
-        # one CPU for its 30 s.)
-        VM=1 bash "$src/tests/scripts/vm_run_test.sh" "$src" >"$build/vm-run-test.log" 2>&1 &
-        vm_test=$!
-        # The fuzzer is a program of this machine's (and its sanitizers are
-        # of no use under the PC's emulated CPU).
-        sh "$src/tests/certcache/run_fuzzer.sh" "$build/fuzz/prefix_fuzzer" "$src/tests/fuzz/corpus" \
-            "$build/tests/certcache/fuzz-run" 30 >"$build/fuzz-run.log" 2>&1 &
-        fuzz=$!
+        export HOST_TESTS_DONE="$build/host-tests.done" SIGNING_TRUST_LATER=1
+        export TEST_PACK_DIST="$build/test-pack"
+        rm -rf "$HOST_TESTS_DONE" "$TEST_PACK_DIST"
+        (continue_in_pc "${pc[@]}" -- "$0" -LE '^native$' -E '^release\.signing$' -FS signed_release) &
+        in_pc=$!
+        trap 'kill $in_pc 2>/dev/null || true' EXIT
+        phase "running the tests that need no Wine here, beside release.signing's releases"
         (cd "$build" && bash "$src/tests/app/release_signing_test.sh" "$src" "$build" \
-            "$build/tests/app/verify_trust.exe" LATER) ||
-            { echo "test: release.signing failed" >&2; kill $vm_test $fuzz 2>/dev/null; exit 1; }
+            "$build/tests/app/verify_trust.exe" LATER) >"$build/release-signing.log" 2>&1 &
+        signing=$!
+        # The pack's tests in the PC unpack a pack made here.
+        "$src/scripts/pack-tests.sh" --no-build --build "$build" --dist "$TEST_PACK_DIST" >/dev/null ||
+            { echo "test: the test pack could not be made" >&2; exit 1; }
+        rc=0 signed=0
+        CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)} \
+            ctest --test-dir "$build" --output-on-failure --timeout 300 -L '^native$' || rc=$?
+        wait $signing || signed=$?
+        cat "$build/release-signing.log"
+        [ $signed = 0 ] || echo "test: release.signing failed" >&2
+        [ $rc = 0 ] && [ $signed = 0 ] || exit 1
         echo "test: release.signing passed here; its WinVerifyTrust checks follow in the PC"
-        export SIGNING_TRUST_LATER=1
-        wait $vm_test ||
-            { tail -n 20 "$build/vm-run-test.log" >&2; echo "test: vm.run_fails failed" >&2; exit 1; }
-        echo "test: vm.run_fails passed"
-        wait $fuzz ||
-            { tail -n 20 "$build/fuzz-run.log" >&2; echo "test: certcache_prefix_fuzz failed" >&2; exit 1; }
-        echo "test: certcache_prefix_fuzz passed"
-        set -- -E '^(vm\..*|release\.signing|certcache_prefix_fuzz)$' -FS signed_release
+        echo passed >"$HOST_TESTS_DONE.tmp" && mv "$HOST_TESTS_DONE.tmp" "$HOST_TESTS_DONE"
+        rc=0
+        wait $in_pc || rc=$?
+        trap - EXIT
+        exit $rc
     elif [ "${VM:-0}" = 1 ] || ! can_run_32bit; then
         set -- "$@" -E '^vm\.'
     fi
 fi
-continue_in_pc --scratch "$build/wineprefix" --scratch "$build/wineprefix64" -- "$0" "$@"
+continue_in_pc "${pc[@]}" -- "$0" "$@"
 
 # A 32-bit Windows for most tests, and a 64-bit one (WOW64) for the
 # end-to-end tests that run there too, made side by side.
@@ -113,6 +120,10 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     started64=$!
     start_wine && wait $started64 || { stop_wine; exit 1; }
 
+    if [ -n "${HOST_TESTS_DONE:-}" ] && [ ! -f "$HOST_TESTS_DONE" ]; then
+        phase "waiting for the tests outside the PC"
+        until [ -f "$HOST_TESTS_DONE" ]; do sleep 1; done
+    fi
     if [ "${SIGNING_TRUST_LATER:-}" = 1 ]; then
         phase "running the WinVerifyTrust checks of release.signing"
         (cd "$build" && bash "$src/tests/app/release_signing_test.sh" "$src" "$build" \
