@@ -10,7 +10,7 @@
 #
 # The PC is kept in VM_CACHE (default /var/cache/vkksvinittool-vm), so that
 # every clone on this machine shares it; it is built anew when this script
-# changes. Remove that folder to throw it away.
+# changes. Remove that folder (and its lock beside it) to throw it away.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/wine-env.sh"
@@ -24,6 +24,11 @@ busybox_package=busybox-static
 modules=(virtio_pci 9pnet_virtio 9p virtio_console overlay)
 
 stamp=$(sha256sum "$0" | cut -c1-16)
+# One at a time: a second caller (two PCs started at once) waits, and then
+# finds the PC made. (The lock lies beside the cache, which a build empties.)
+mkdir -p "$(dirname "$cache")"
+exec 9>"$cache.lock"
+flock 9
 if [ -f "$cache/$stamp/ready" ]; then
     echo "$cache/$stamp"
     exit 0

@@ -35,7 +35,9 @@ use_wine_prefix() {
     wineboot -i >/dev/null 2>&1
     wineserver -w
     if [ -n "$kept" ]; then
-        tar -cf "$kept.$$" -C "$WINEPREFIX" . && mv "$kept.$$" "$kept" || rm -f "$kept.$$"
+        # (Two PCs may make one at once, with the same process numbers.)
+        local part="$kept.$$.$RANDOM"
+        tar -cf "$part" -C "$WINEPREFIX" . && mv "$part" "$kept" || rm -f "$part"
     fi
 }
 
