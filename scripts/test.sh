@@ -49,8 +49,10 @@ if [ "${VM_GUEST:-}" != 1 ]; then
         export TEST_PACK_DIST="$build/test-pack"
         rm -rf "$HOST_TESTS_DONE" "$TEST_PACK_DIST"
         (continue_in_pc "${pc[@]}" -- "$0" -LE '^native$' -E '^release\.signing$' -FS signed_release) &
-        in_pc=$!
-        trap 'kill $in_pc 2>/dev/null || true' EXIT
+        in_pc=$! signing=
+        trap 'kill $in_pc $signing 2>/dev/null || true' EXIT
+        trap 'exit 130' INT
+        trap 'exit 143' TERM
         phase "running the tests that need no Wine here, beside release.signing's releases"
         (cd "$build" && bash "$src/tests/app/release_signing_test.sh" "$src" "$build" \
             "$build/tests/app/verify_trust.exe" LATER) >"$build/release-signing.log" 2>&1 &
@@ -69,7 +71,7 @@ if [ "${VM_GUEST:-}" != 1 ]; then
         echo passed >"$HOST_TESTS_DONE.tmp" && mv "$HOST_TESTS_DONE.tmp" "$HOST_TESTS_DONE"
         rc=0
         wait $in_pc || rc=$?
-        trap - EXIT
+        trap - EXIT INT TERM
         exit $rc
     elif [ "${VM:-0}" = 1 ] || ! can_run_32bit; then
         set -- "$@" -E '^vm\.'
