@@ -18,7 +18,7 @@ build=${BUILD_DIR:-$src/build}
 # machine that cannot run that (or with VM=1), everything is built here and
 # the rest of this script runs inside an emulated PC that can
 # (scripts/vm-run.sh), with the Wine prefixes in its memory.
-pc=(--scratch "$build/wineprefix" --scratch "$build/wineprefix64")
+scratch=(--scratch "$build/wineprefix" --scratch "$build/wineprefix64")
 if [ "${VM_GUEST:-}" != 1 ]; then
     "$src/scripts/setup.sh"
 
@@ -45,10 +45,10 @@ if [ "${VM_GUEST:-}" != 1 ]; then
     # (the signed tool, the pack) before the file HOST_TESTS_DONE says that
     # they passed.
     if { [ "${VM:-0}" = 1 ] || ! can_run_32bit; } && [ $# -eq 0 ]; then
-        export HOST_TESTS_DONE="$build/host-tests.done" SIGNING_TRUST_LATER=1
+        export HOST_TESTS_DONE="$build/host-tests.done"
         export TEST_PACK_DIST="$build/test-pack"
         rm -rf "$HOST_TESTS_DONE" "$TEST_PACK_DIST"
-        (continue_in_pc "${pc[@]}" -- "$0" -LE '^native$' -E '^release\.signing$' -FS signed_release) &
+        (continue_in_pc "${scratch[@]}" -- "$0" -LE '^native$' -E '^release\.signing$' -FS signed_release) &
         in_pc=$! signing=
         trap 'kill $in_pc $signing 2>/dev/null || true' EXIT
         trap 'exit 130' INT
@@ -77,7 +77,7 @@ if [ "${VM_GUEST:-}" != 1 ]; then
         set -- "$@" -E '^vm\.'
     fi
 fi
-continue_in_pc "${pc[@]}" -- "$0" "$@"
+continue_in_pc "${scratch[@]}" -- "$0" "$@"
 
 # A 32-bit Windows for most tests, and a 64-bit one (WOW64) for the
 # end-to-end tests that run there too, made side by side.
@@ -122,11 +122,11 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     started64=$!
     start_wine && wait $started64 || { stop_wine; exit 1; }
 
-    if [ -n "${HOST_TESTS_DONE:-}" ] && [ ! -f "$HOST_TESTS_DONE" ]; then
-        phase "waiting for the tests outside the PC"
-        until [ -f "$HOST_TESTS_DONE" ]; do sleep 1; done
-    fi
-    if [ "${SIGNING_TRUST_LATER:-}" = 1 ]; then
+    if [ -n "${HOST_TESTS_DONE:-}" ]; then
+        if [ ! -f "$HOST_TESTS_DONE" ]; then
+            phase "waiting for the tests outside the PC"
+            until [ -f "$HOST_TESTS_DONE" ]; do sleep 1; done
+        fi
         phase "running the WinVerifyTrust checks of release.signing"
         (cd "$build" && bash "$src/tests/app/release_signing_test.sh" "$src" "$build" \
             "$build/tests/app/verify_trust.exe" TRUST) ||
