@@ -67,7 +67,7 @@ cert_sha256() {
 #   check_signature <signed exe> <work folder>
 # Checks the exe's signature as a whole: the digest it signs is the exe's
 # (osslsigncode), and the PKCS#7 signature and any time-stamp check out with
-# the signer's own certificate (pecheck.py). Sets sig_problem (empty when
+# the signer's own certificate (authenticode.py). Sets sig_problem (empty when
 # intact), signer_subject, signer_sha256, signer_expiry, sig_timestamp
 # ("none" without one) and sig_trusted ("yes" when the system's roots vouch
 # for the chain, else why not). Writes <work>/signature.p7s and
@@ -86,7 +86,7 @@ check_signature() {
         sig_problem="the digest it signs is not the program's (the program was changed after signing)"
     fi
     local report
-    report=$(python3 "$src/scripts/pecheck.py" signature "$work/signature.p7s" "$work/signer.pem") ||
+    report=$(/usr/bin/python3 "$src/scripts/lib/authenticode.py" signature "$work/signature.p7s" "$work/signer.pem") ||
         sig_problem=${sig_problem:-$(grep failed <<<"$report" | head -1)}
     sig_timestamp=$(sed -n 's/^timestamp: //p' <<<"$report")
     if [ -f "$work/signer.pem" ]; then

@@ -153,7 +153,7 @@ if ! cmp -s "$a" "$b"; then
         echo "release: FAILED: the two builds of commit $commit differ:"
         echo "  $a"
         echo "  $b"
-        python3 "$src/scripts/pecheck.py" compare "$a" "$b" | sed 's/^/  /' || true
+        /usr/bin/python3 "$src/scripts/lib/authenticode.py" compare "$a" "$b" | sed 's/^/  /' || true
         echo "release: no release was written to $dist; both builds are kept"
     } >&2
     exit 1

@@ -15,7 +15,8 @@ set -euo pipefail
 
 # fonts-wine: Wine's own fonts, among them the one that draws the caption
 # buttons of a window. wine64: the tests also run the tool on a 64-bit
-# Windows (WOW64). python3-pefile: the check of the shipped exe's header.
+# Windows (WOW64). python3-pefile and python3-asn1crypto: the checks of the
+# shipped exe's header and of a release's signature.
 # osslsigncode, softhsm2 and libengine-pkcs11-openssl: signing a release with
 # a key in a PKCS#11 token, and its test. qemu-system-x86 and kmod: the
 # emulated PC that runs the suite where this machine cannot run 32-bit code.
@@ -23,7 +24,7 @@ set -euo pipefail
 # test's time-stamp server needs inside that PC. zip and unzip: the test pack.
 packages=(cmake make g++-mingw-w64-i686-posix wine wine32:i386 wine64 xvfb xauth locales
           fonts-wqy-microhei fonts-wine imagemagick icoutils openssl xdotool googletest
-          clang libclang-rt-14-dev python3 python3-pefile
+          clang libclang-rt-14-dev python3 python3-pefile python3-asn1crypto
           osslsigncode softhsm2 libengine-pkcs11-openssl git iproute2 qemu-system-x86 kmod
           zip unzip
           "$@")

@@ -34,9 +34,9 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$exe" ] || fail "usage: $0 EXE [--commit C] [--signer SHA256]" 2
 [ -f "$exe" ] || fail "$exe: no such file" 2
-# pecheck.py signed: 0 signed, 1 unsigned, 2 not a PE file.
+# authenticode.py signed: 0 signed, 1 unsigned, 2 not a PE file.
 rc=0
-python3 "$src/scripts/pecheck.py" signed "$exe" || rc=$?
+/usr/bin/python3 "$src/scripts/lib/authenticode.py" signed "$exe" || rc=$?
 [ $rc -lt 2 ] || fail "$exe: not a PE file" 2
 signed=$([ $rc = 0 ] && echo yes || echo no)
 
@@ -73,7 +73,7 @@ if [ $signed = yes ]; then
     osslsigncode remove-signature -in "$work/download.exe" -out "$code" >/dev/null 2>&1 ||
         fail "the signature cannot be taken off $exe" 2
 fi
-if ! python3 "$src/scripts/pecheck.py" compare "$code" "$built" >"$work/compare.txt"; then
+if ! /usr/bin/python3 "$src/scripts/lib/authenticode.py" compare "$code" "$built" >"$work/compare.txt"; then
     echo "verify-release: DIFFERENT: $what is not what commit $commit builds:"
     sed 's/^/  /' "$work/compare.txt"
     exit 1
