@@ -96,10 +96,10 @@ if [ -n "$tool" ]; then
 else
     tool="$build/app/VKKSVInitTool.exe"
 fi
-bench=$(winpath "$build/tests/bench/inittool_bench.exe")
+bench=$(winpath "$build/tools/bench/inittool_bench.exe")
 data=$(winpath "$src/tests/data")
 args=(run --tool "$(winpath "$tool")"
-      --baseline "$(winpath "$build/tests/bench/noop_dialog.exe")"
+      --baseline "$(winpath "$build/tools/bench/noop_dialog.exe")"
       --keysim "$(winpath "$build/simulator")" --data "$data"
       --rounds "$rounds" --files "$files" --sizes "$sizes" --unrelated "$unrelated"
       --cap "$cap" --poll "$poll")

@@ -36,7 +36,7 @@ use_display_fonts
 
 tool="$build/app/VKKSVInitTool.exe"
 keysim="$build/simulator/keysim.exe"
-helper="$build/tests/app/demo_helper.exe"
+helper="$build/tools/demo/demo_helper.exe"
 data="$src/tests/data"
 reader='\\?\hid#vid_1234&pid_5678#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}'
 prefix='41_hid#vid_12340pid_5678#701a2b3c4d00000000'
