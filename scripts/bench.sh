@@ -70,8 +70,8 @@ if ! [[ $rounds =~ $number && $files =~ $number && $cap =~ $number && $poll =~ $
     exit 2
 fi
 
-. "$src/scripts/wine-env.sh"
-if [ "${VM_GUEST:-}" != 1 ]; then
+. "$src/scripts/lib/vm.sh"
+if ! in_vm_guest; then
     "$src/scripts/setup.sh"
     cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
     cmake --build "$build" -j "$(nproc)" --target VKKSVInitTool Korrim noop_dialog inittool_bench \
@@ -79,7 +79,7 @@ if [ "${VM_GUEST:-}" != 1 ]; then
 fi
 # Without 32-bit support the bench runs in the emulated PC, and its figures
 # say so: they are the emulator's, many times slower than a real PC's.
-continue_in_pc --scratch "$build/bench-prefix" ${tool:+--share "$(dirname "$tool")"} -- "$0" "${bench_args[@]}"
+continue_in_vm "$build" --scratch "$build/bench-prefix" ${tool:+--share "$(dirname "$tool")"} -- "$0" "${bench_args[@]}"
 
 # English texts whatever the machine's locale, so that runs compare.
 export LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8

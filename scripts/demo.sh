@@ -13,9 +13,9 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
 out="$build/demo"
-. "$src/scripts/wine-env.sh"
+. "$src/scripts/lib/vm.sh"
 
-if [ "${VM_GUEST:-}" != 1 ]; then
+if ! in_vm_guest; then
     "$src/scripts/setup.sh"
     phase "building in $build"
     cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
@@ -27,7 +27,7 @@ if [ "${VM_GUEST:-}" != 1 ]; then
 fi
 # Without 32-bit support, the rest runs in the emulated PC (headless); its
 # pictures come back to build/demo/.
-continue_in_pc --scratch "$build/demo-prefix" -- "$0" "$@"
+continue_in_vm "$build" --scratch "$build/demo-prefix" -- "$0" "$@"
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -130,7 +130,7 @@ else
     # The same function, inside a display of its own.
     export src build tool cache prefix out log stop
     xvfb-run -a -s "-screen 0 1024x768x24" bash -c \
-        ". '$src/scripts/wine-env.sh'; $(declare -f run_tool); wineserver -p; run_tool automatic"
+        ". '$src/scripts/lib/wine.sh'; $(declare -f run_tool); wineserver -p; run_tool automatic"
 fi
 wineserver -k || true
 

@@ -17,8 +17,8 @@
 # --dist: where the zip goes (default: dist/ in the source tree).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-. "$src/scripts/wine-env.sh"
-. "$src/scripts/release-lib.sh"
+. "$src/scripts/lib/progress.sh"
+. "$src/scripts/lib/release.sh"
 
 build="$src/build" dist="$src/dist" tool= runner= commit= do_build=1
 while [ $# -gt 0 ]; do

@@ -34,8 +34,8 @@
 # Anyone can check a release against its source with scripts/verify-release.sh.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-. "$src/scripts/wine-env.sh"
-. "$src/scripts/release-lib.sh"
+. "$src/scripts/lib/progress.sh"
+. "$src/scripts/lib/release.sh"
 
 dist="$src/dist" module= key= cert= pin_file= pkcs12= pass_file= timestamps=() test_pack=1
 while [ $# -gt 0 ]; do

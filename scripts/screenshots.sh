@@ -14,20 +14,20 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
 out=$(mkdir -p "${1:-$src/docs/screenshots}" && cd "${1:-$src/docs/screenshots}" && pwd)
 
-. "$src/scripts/wine-env.sh"
-if [ "${VM_GUEST:-}" != 1 ]; then
+. "$src/scripts/lib/vm.sh"
+if ! in_vm_guest; then
     "$src/scripts/setup.sh"
     cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
     cmake --build "$build" -j "$(nproc)" --target VKKSVInitTool keysim_all inittool_driver >/dev/null
 fi
-continue_in_pc --share "$out" --scratch "$build/screenshots-prefix" -- "$0" "$out"
+continue_in_vm "$build" --share "$out" --scratch "$build/screenshots-prefix" -- "$0" "$out"
 use_wine_prefix "$build/screenshots-prefix"
 use_display_fonts
 
 export src build out
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
 set -euo pipefail
-. "$src/scripts/wine-env.sh"
+. "$src/scripts/lib/wine.sh"
 tool=$(winepath -w "$build/app/VKKSVInitTool.exe")
 driver=$(winepath -w "$build/tests/app/inittool_driver.exe")
 keysim="$build/simulator/keysim.exe"

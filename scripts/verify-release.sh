@@ -18,8 +18,8 @@
 # does not require it either, and --signer is what pins the signer.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-. "$src/scripts/wine-env.sh"
-. "$src/scripts/release-lib.sh"
+. "$src/scripts/lib/progress.sh"
+. "$src/scripts/lib/release.sh"
 
 exe= commit= pinned=
 while [ $# -gt 0 ]; do

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs one command in the emulated PC (see vm-build.sh), on a machine whose
+# Runs one command in the emulated PC (see vm/build.sh), on a machine whose
 # kernel cannot run 32-bit code, or anywhere with VM=1; elsewhere it runs the
 # command directly.
 #
@@ -18,7 +18,7 @@
 # time limit, 125 for the others).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-. "$src/scripts/wine-env.sh"
+. "$src/scripts/lib/wine.sh"
 
 shares=("$src") scratch=() timeout=3600
 while [ $# -gt 0 ]; do
@@ -36,7 +36,7 @@ if [ "${VM:-0}" != 1 ] && can_run_32bit; then
     exec timeout --foreground "$timeout" "$@"
 fi
 
-pc=$("$src/scripts/vm-build.sh")
+pc=$("$src/scripts/vm/build.sh")
 # The PC's own cache of new Wine prefixes (see use_wine_prefix).
 mkdir -p "$pc/prefixes"
 shares+=("$pc/prefixes")
@@ -65,7 +65,7 @@ echo "$cwd" >"$c/cwd"
 export -p | grep -vE '^declare -x (HOME|PWD|OLDPWD|SHLVL|_|DISPLAY|XAUTHORITY|XDG_[A-Z_]*|DBUS_[A-Z_]*|WAYLAND_DISPLAY|TERM|SSH_[A-Z_]*|TMPDIR|VM|VM_PREFIX_CACHE)=' >"$c/env" || true
 echo "export VM_PREFIX_CACHE=$(printf '%q' "$pc/prefixes")" >>"$c/env"
 : >"$c/stdin"
-cp "$src/scripts/vm-guest.sh" "$c/guest.sh"
+cp "$src/scripts/vm/guest.sh" "$c/guest.sh"
 
 # The folders, parents first.
 virtfs=(-virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"

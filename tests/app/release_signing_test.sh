@@ -26,7 +26,7 @@ check() {
 # file.
 trust_all() {
     "$src/scripts/vm-run.sh" --scratch "$build/wineprefix" -- bash -c '
-        . "$1/scripts/wine-env.sh" && use_wine_prefix "$2/wineprefix" >/dev/null
+        . "$1/scripts/lib/wine.sh" && use_wine_prefix "$2/wineprefix" >/dev/null
         verify=$3
         shift 3
         for f; do

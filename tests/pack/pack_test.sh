@@ -51,7 +51,7 @@ DISPLAY=:$(head -n 1 "$work/display") XAUTHORITY=
 # (In the emulated PC a copy of a new prefix from its cache: making one
 # there takes minutes.)
 on_wine env VM_PREFIX_CACHE="${VM_PREFIX_CACHE:-}" \
-    bash -c '. "$1/scripts/wine-env.sh" && use_wine_prefix "$WINEPREFIX" win32' _ "$src" >/dev/null
+    bash -c '. "$1/scripts/lib/wine.sh" && use_wine_prefix "$WINEPREFIX" win32' _ "$src" >/dev/null
 # Wine's own first starts of cmd and of a virtual desktop write their keys
 # before the snapshot, not during the run.
 on_wine wine cmd.exe /c exit >/dev/null 2>&1

@@ -1,12 +1,7 @@
-# Sourced by the scripts: what they tell of their progress, and a Wine prefix
-# of the build's own, never ~/.wine.
-
-# One short line per phase of a script, named after it ("test: building in
-# ..."), so that a long first run never looks hung.
-phase() {
-    local name=${0##*/}
-    echo "${name%.sh}: $*"
-}
+# Sourced by the commands in scripts/, the build's wine-run.sh and some
+# tests: a Wine prefix of the build's own (never ~/.wine), and running
+# Windows programs.
+. "$(dirname "${BASH_SOURCE[0]}")/progress.sh"
 
 #   use_wine_prefix <folder> [win32|win64]
 # A 32-bit Windows unless win64 (a 64-bit Windows, on which 32-bit programs
@@ -66,25 +61,4 @@ can_run_32bit() {
 # Runs a Windows program quietly and strips the carriage returns.
 winrun() {
     wine "$@" 2>/dev/null | tr -d '\r'
-}
-
-#   continue_in_pc [--scratch DIR]... -- "$0" "$@"
-# Where this machine cannot run 32-bit programs (or with VM=1), runs the
-# calling script again inside the emulated PC (scripts/vm-run.sh), with the
-# build folder shared and each DIR (its Wine prefixes) in the PC's memory,
-# and exits with its status; there VM_GUEST=1 tells the script that the
-# setup and the build are done. Elsewhere, and inside the PC, it returns.
-continue_in_pc() {
-    [ "${VM_GUEST:-}" != 1 ] || return 0
-    [ "${VM:-0}" = 1 ] || ! can_run_32bit || return 0
-    local args=()
-    while [ "$1" != -- ]; do args+=("$1"); shift; done
-    shift
-    if [ "${VM:-0}" = 1 ]; then
-        phase "running under Wine in the emulated PC (VM=1)"
-    else
-        phase "this machine cannot run 32-bit programs: running under Wine in the emulated PC"
-    fi
-    BUILD_DIR=$build exec "$src/scripts/vm-run.sh" --share "$build" --timeout "${VM_TIMEOUT:-4800}" \
-        "${args[@]}" -- env VM_GUEST=1 "$@"
 }

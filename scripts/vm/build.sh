@@ -6,14 +6,14 @@
 # Wine, Xvfb and tools, with nothing installed twice. Everything comes from
 # Debian's packages (downloaded, never installed here).
 #
-#   scripts/vm-build.sh          prints the folder of the PC, built if needed
+#   scripts/vm/build.sh          prints the folder of the PC, built if needed
 #
 # The PC is kept in VM_CACHE (default /var/cache/vkksvinittool-vm), so that
 # every clone on this machine shares it; it is built anew when this script
 # changes. Remove that folder (and its lock beside it) to throw it away.
 set -euo pipefail
-src=$(cd "$(dirname "$0")/.." && pwd)
-. "$src/scripts/wine-env.sh"
+src=$(cd "$(dirname "$0")/../.." && pwd)
+. "$src/scripts/lib/progress.sh"
 cache=${VM_CACHE:-/var/cache/vkksvinittool-vm}
 
 # The kernel and the shell of the initramfs, and the drivers it loads: the
@@ -43,7 +43,7 @@ cd "$work"
 
 # The versioned kernel package the meta package names, and busybox.
 kpkg=$(apt-cache depends "$kernel_package" | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
-[ -n "$kpkg" ] || { echo "vm-build: apt knows no $kernel_package" >&2; exit 1; }
+[ -n "$kpkg" ] || { echo "vm/build: apt knows no $kernel_package" >&2; exit 1; }
 apt-get download -q=2 "$kpkg" "$busybox_package" 2>/dev/null ||
     apt-get download "$kpkg" "$busybox_package" >&2
 mkdir kernel busybox initrd

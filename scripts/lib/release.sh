@@ -1,4 +1,4 @@
-# Sourced by release.sh and verify-release.sh (after wine-env.sh): building a
+# Sourced by release.sh, verify-release.sh and pack-tests.sh: building a
 # commit the way a release does, the toolchain it is built with, and the
 # Authenticode signature on a built program.
 
@@ -86,7 +86,7 @@ check_signature() {
         sig_problem="the digest it signs is not the program's (the program was changed after signing)"
     fi
     local report
-    report=$(/usr/bin/python3 "$src/scripts/lib/authenticode.py" signature "$work/signature.p7s" "$work/signer.pem") ||
+    report=$(/usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/authenticode.py" signature "$work/signature.p7s" "$work/signer.pem") ||
         sig_problem=${sig_problem:-$(grep failed <<<"$report" | head -1)}
     sig_timestamp=$(sed -n 's/^timestamp: //p' <<<"$report")
     if [ -f "$work/signer.pem" ]; then
