@@ -13,7 +13,6 @@
 # changes. Remove that folder (and its lock beside it) to throw it away.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
-. "$src/scripts/lib/progress.sh"
 cache=${VM_CACHE:-/var/cache/vkksvinittool-vm}
 
 # The kernel and the shell of the initramfs, and the drivers it loads: the
@@ -34,7 +33,8 @@ if [ -f "$cache/$stamp/ready" ]; then
     exit 0
 fi
 
-phase "creating the emulated PC (once, about a minute)" >&2
+# (Its one progress line is vm-run's, which runs it.)
+echo "vm-run: creating the emulated PC (once, about a minute)" >&2
 "$src/scripts/setup.sh" >&2
 rm -rf "$cache"
 work="$cache/$stamp.tmp"
