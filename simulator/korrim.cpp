@@ -128,7 +128,8 @@ bool TransportFound()
 {
     HMODULE transport = LoadLibraryA("KorrimLink.dll");
     if (transport == nullptr) return false;
-    bool found = GetProcAddress(transport, "KeySimAuxPresent") != nullptr;
+    // Its one export, under the name the compiler gives a __stdcall function.
+    bool found = GetProcAddress(transport, "KeySimAuxPresent@0") != nullptr;
     FreeLibrary(transport);
     return found;
 }
