@@ -487,7 +487,7 @@ TEST_F(ToolRun, RedirectionFileEndsTheToolOnWindows2000AndXp)
     }
     setVersion(L"win2003");
     ASSERT_TRUE(m_tool.Launch(exe, dir));
-    EXPECT_TRUE(m_tool.WaitForDialog());
+    EXPECT_TRUE(m_tool.WaitForDialog(60000));
     m_tool.Press(IDCANCEL);
     EXPECT_TRUE(m_tool.WaitForExit());
 
