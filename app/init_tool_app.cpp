@@ -5,6 +5,7 @@
 
 #include "app/function_lookup.h"
 #include "app/init_tool_dlg.h"
+#include "app/startup.h"
 #include "certcache/certificate_api.h"
 #include "common/system_library.h"
 
@@ -21,17 +22,37 @@ const char* const kLazySystemLibraries[] = {"ole32.dll", "msimg32.dll"};
 const int kLazySystemLibraryCount = ARRAYSIZE(kLazySystemLibraries);
 
 typedef BOOL(WINAPI* InitCommonControlsExFn)(const INITCOMMONCONTROLSEX* controls);
+typedef void(WINAPI* InitCommonControlsFn)(void);
+
+// The common controls, loaded after the start-up check, never imported: an
+// import is resolved before the tool's first instruction, and Windows 2000
+// and XP may redirect it to a planted copy. From XP on, the manifest binds
+// comctl32.dll side by side (the themed version 6), and only a load by name
+// finds that binding; earlier Windows keep the one version in the system
+// folder.
+HMODULE LoadCommonControls()
+{
+    const char name[] = "comctl32.dll";
+    return WindowsVersion() >= 0x501 ? LoadLibraryA(name) : LoadSystemLibrary(name);
+}
 
 // Registers the common controls' window classes, the themed standard ones
 // where the common controls have them; the old way where
 // InitCommonControlsEx is missing (the common controls of Windows NT 4.0).
-void InitControls()
+void InitControls(HMODULE commonControls)
 {
-    InitCommonControlsExFn initCommonControlsEx = LookUpOptional<InitCommonControlsExFn>(
-        GetModuleHandleW(L"comctl32.dll"), "InitCommonControlsEx");
+    if (commonControls == NULL) {
+        return;
+    }
+    InitCommonControlsExFn initCommonControlsEx =
+        LookUpOptional<InitCommonControlsExFn>(commonControls, "InitCommonControlsEx");
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};
     if (initCommonControlsEx == NULL || !initCommonControlsEx(&controls)) {
-        InitCommonControls();
+        InitCommonControlsFn initCommonControls = reinterpret_cast<InitCommonControlsFn>(
+            reinterpret_cast<void (*)()>(GetProcAddress(commonControls, "InitCommonControls")));
+        if (initCommonControls != NULL) {
+            initCommonControls();
+        }
     }
 }
 
@@ -39,7 +60,8 @@ void InitControls()
 
 BOOL CInitToolApp::InitInstance()
 {
-    InitControls();
+    // Stays loaded until the process ends, as an import would.
+    InitControls(LoadCommonControls());
 
     // The certificate functions are bound from the system folder before the
     // dialog shows, so that pressing Yes does not wait for them. Should they

@@ -105,25 +105,34 @@ BOOL CInitToolDlg::OnPaint()
 
 void CInitToolDlg::OnYes()
 {
-    // The finished dialog disables Yes; a Yes command that still arrives
-    // (sent by another program, or queued before the run ended) starts no
-    // second run.
-    if (!IsWindowEnabled(m_btnYes.GetSafeHwnd())) {
+    // One run at a time, and one in the dialog's life. A token call may wait
+    // in a message loop of its own (a COM single-threaded apartment does),
+    // which dispatches what is queued meanwhile: a second click, Enter, a
+    // command sent by another program. None of them starts another run,
+    // during the run or after it.
+    if (m_runTaken) {
         return;
     }
+    m_runTaken = true;
+    // Disabled before the dialog hides, so that neither a click nor Enter on
+    // the default button issues another Yes.
+    m_btnYes.EnableWindow(FALSE);
     // Nothing is shown while the key is being initialised.
     ShowWindow(SW_HIDE);
     bool outcome = RunKeyInitialization();
     m_message.SetWindowTextFromResource(outcome ? IDS_INIT_OK : IDS_INIT_FAILED);
 
     ShowWindow(SW_SHOWNORMAL);
+    // Hiding handed the activation to another program, and the foreground
+    // lock may keep the dialog behind it. This process received the last
+    // input (the Yes click), so Windows lets it come to the front.
+    SetForegroundWindow(m_hWnd);
     m_btnYes.ShowWindow(SW_HIDE);
     m_btnNo.ShowWindow(SW_HIDE);
     m_btnOK.ShowWindow(SW_SHOW);
 
-    // A hidden default button still answers Enter: the finished dialog takes
-    // no second run. OK becomes the default button and takes the focus.
-    m_btnYes.EnableWindow(FALSE);
+    // A hidden default button still answers Enter: Yes stays disabled. OK
+    // becomes the default button and takes the focus.
     m_btnYes.SendMessage(BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
     SendMessage(DM_SETDEFID, IDOK, 0);
     SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_btnOK.GetSafeHwnd()), TRUE);

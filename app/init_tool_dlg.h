@@ -27,6 +27,8 @@ protected:
     CButton m_btnOK;
     CButton m_btnYes;
     HICON m_hIcon;
+    // Set when Yes is taken; the dialog runs the wipe once in its life.
+    bool m_runTaken = false;
 };
 
 // Where a minimised dialog draws its icon: centred, rounding toward zero.

@@ -1,6 +1,13 @@
-// The tool's process entry point, which restricts the DLL search before
-// anything else runs, then hands over to the C runtime's start-up (and so to
+// The tool's process entry point, which ends the process on a Windows that
+// may have redirected its DLLs and restricts the DLL search before anything
+// else runs, then hands over to the C runtime's start-up (and so to
 // WinMain).
 #pragma once
 
+#include <windows.h>
+
 extern "C" int InitToolStartup(void);
+
+// The version of Windows the tool runs on, as major * 0x100 + minor (0x501
+// for XP); 0 when it cannot be read.
+WORD WindowsVersion();

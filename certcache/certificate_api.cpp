@@ -10,6 +10,13 @@ namespace {
 
 HMODULE s_library = NULL;
 
+// CertControlStore where crypt32 lacks it: there a store's deletions are
+// written back at once, and nothing is left to commit.
+BOOL WINAPI NothingToCommit(HCERTSTORE, DWORD, DWORD, const void*)
+{
+    return TRUE;
+}
+
 }  // namespace
 
 bool LoadCertificateApi(const char* library)
@@ -23,12 +30,19 @@ bool LoadCertificateApi(const char* library)
     }
     CertificateApi api = {};
     bool bound = true;
-#define CERTIFICATE_API_BIND(name)                                                          \
+#define CERTIFICATE_API_LOOKUP(name)                                                        \
     api.name = reinterpret_cast<decltype(&::name)>(                                         \
-        reinterpret_cast<void (*)()>(GetProcAddress(module, #name)));                       \
+        reinterpret_cast<void (*)()>(GetProcAddress(module, #name)));
+#define CERTIFICATE_API_BIND(name) \
+    CERTIFICATE_API_LOOKUP(name)   \
     bound = bound && api.name != NULL;
     CERTIFICATE_API_FUNCTIONS(CERTIFICATE_API_BIND)
+    CERTIFICATE_API_LOOKUP(CertControlStore)
 #undef CERTIFICATE_API_BIND
+#undef CERTIFICATE_API_LOOKUP
+    if (api.CertControlStore == NULL) {
+        api.CertControlStore = NothingToCommit;
+    }
     if (!bound) {
         FreeLibrary(module);
         return false;

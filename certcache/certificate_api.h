@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-// X(name): every function taken from crypt32.
+// X(name): every function the purge needs from crypt32.
 #define CERTIFICATE_API_FUNCTIONS(X)  \
     X(CertCreateCertificateContext)   \
     X(CertFreeCertificateContext)     \
@@ -17,12 +17,15 @@
     X(CertEnumCertificatesInStore)    \
     X(CertCompareCertificate)         \
     X(CertDeleteCertificateFromStore) \
-    X(CertControlStore)               \
     X(CertCloseStore)
 
 struct CertificateApi {
 #define CERTIFICATE_API_MEMBER(name) decltype(&::name) name;
     CERTIFICATE_API_FUNCTIONS(CERTIFICATE_API_MEMBER)
+    // Writes a store's deletions back. Windows writes them at once anyway,
+    // and an early crypt32 (Windows NT 4.0) lacks it: there a stand-in that
+    // does nothing and reports success is bound.
+    CERTIFICATE_API_MEMBER(CertControlStore)
 #undef CERTIFICATE_API_MEMBER
 };
 
@@ -33,9 +36,9 @@ extern CertificateApi g_certificateApi;
 extern const char kCertificateLibrary[];
 
 // Loads `library` from the system folder and binds every function above.
-// True when all are bound; nothing is bound, and nothing stays loaded, when
-// the library or any function is missing. Does nothing, and returns true,
-// while a library is loaded already.
+// True when all the needed ones are bound; nothing is bound, and nothing
+// stays loaded, when the library or any needed function is missing. Does
+// nothing, and returns true, while a library is loaded already.
 bool LoadCertificateApi(const char* library = kCertificateLibrary);
 
 // Whether a library is loaded and its functions bound.

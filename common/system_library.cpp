@@ -6,12 +6,25 @@ namespace {
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFn)(DWORD flags);
 typedef BOOL(WINAPI* SetDllDirectoryAFn)(LPCSTR path);
+typedef void*(WINAPI* AddDllDirectoryFn)(LPCWSTR path);
+typedef BOOL(WINAPI* RemoveDllDirectoryFn)(void* cookie);
 
 // Flag values of the loader update, spelled out: older headers lack them.
 const DWORD kSearchDllLoadDir = 0x00000100;  // LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR
+const DWORD kSearchUserDirs = 0x00000400;    // LOAD_LIBRARY_SEARCH_USER_DIRS
 const DWORD kSearchSystem32 = 0x00000800;    // LOAD_LIBRARY_SEARCH_SYSTEM32
 
 bool s_searchRestricted = false;
+// The loader update's functions, found where the search was restricted.
+SetDefaultDllDirectoriesFn s_setDefaultDllDirectories = NULL;
+AddDllDirectoryFn s_addDllDirectory = NULL;
+RemoveDllDirectoryFn s_removeDllDirectory = NULL;
+
+template <typename Fn>
+Fn LookUp(ProcLookup lookup, HMODULE module, LPCSTR name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(lookup(module, name)));
+}
 
 }  // namespace
 
@@ -24,16 +37,19 @@ bool RestrictDllSearchToSystemFolder(ProcLookup lookup)
         return false;
     }
     SetDefaultDllDirectoriesFn setDefaultDllDirectories =
-        reinterpret_cast<SetDefaultDllDirectoriesFn>(
-            reinterpret_cast<void (*)()>(lookup(kernel, "SetDefaultDllDirectories")));
+        LookUp<SetDefaultDllDirectoriesFn>(lookup, kernel, "SetDefaultDllDirectories");
     if (setDefaultDllDirectories != NULL && setDefaultDllDirectories(kSearchSystem32)) {
         s_searchRestricted = true;
+        // The same update brought these.
+        s_setDefaultDllDirectories = setDefaultDllDirectories;
+        s_addDllDirectory = LookUp<AddDllDirectoryFn>(lookup, kernel, "AddDllDirectory");
+        s_removeDllDirectory = LookUp<RemoveDllDirectoryFn>(lookup, kernel, "RemoveDllDirectory");
         return true;
     }
     // Older loaders: at least the current folder leaves the search (from
     // Windows XP SP1 on).
-    SetDllDirectoryAFn setDllDirectory = reinterpret_cast<SetDllDirectoryAFn>(
-        reinterpret_cast<void (*)()>(lookup(kernel, "SetDllDirectoryA")));
+    SetDllDirectoryAFn setDllDirectory =
+        LookUp<SetDllDirectoryAFn>(lookup, kernel, "SetDllDirectoryA");
     if (setDllDirectory != NULL) {
         setDllDirectory("");
     }
@@ -43,6 +59,36 @@ bool RestrictDllSearchToSystemFolder(ProcLookup lookup)
 bool IsDllSearchRestricted()
 {
     return s_searchRestricted;
+}
+
+void* AddLibraryFolderToSearch(const char* folder)
+{
+    if (!s_searchRestricted || s_addDllDirectory == NULL || s_removeDllDirectory == NULL) {
+        return NULL;
+    }
+    wchar_t wide[MAX_PATH] = {};
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, folder, -1, wide, MAX_PATH) == 0) {
+        return NULL;
+    }
+    void* added = s_addDllDirectory(wide);
+    if (added == NULL) {
+        return NULL;
+    }
+    // Added folders are searched only while the default directories say so.
+    if (!s_setDefaultDllDirectories(kSearchSystem32 | kSearchUserDirs)) {
+        s_removeDllDirectory(added);
+        return NULL;
+    }
+    return added;
+}
+
+void RemoveLibraryFolderFromSearch(void* added)
+{
+    if (added == NULL) {
+        return;
+    }
+    s_setDefaultDllDirectories(kSearchSystem32);
+    s_removeDllDirectory(added);
 }
 
 bool GetSystemFolder(char path[MAX_PATH])

@@ -20,6 +20,19 @@ bool RestrictDllSearchToSystemFolder(ProcLookup lookup = GetProcAddress);
 // Whether RestrictDllSearchToSystemFolder restricted this process's search.
 bool IsDllSearchRestricted();
 
+// Adds `folder` (absolute, ending in a backslash) to the restricted search:
+// until RemoveLibraryFolderFromSearch, DLLs loaded by bare name are looked
+// for in the system folder and in it (AddDllDirectory, with
+// LOAD_LIBRARY_SEARCH_USER_DIRS among the default directories). For a
+// library that loads DLLs of its own from its folder at run time. Returns
+// what to pass to RemoveLibraryFolderFromSearch; null, adding nothing, where
+// the search is not restricted or the loader refuses the folder.
+void* AddLibraryFolderToSearch(const char* folder);
+
+// Takes the folder out of the search again, which is then the system
+// folder's alone; null does nothing.
+void RemoveLibraryFolderFromSearch(void* added);
+
 // Loads the DLL `name` from the system folder by its full path, its own
 // dependencies from the system folder too. Null when it is missing there or
 // its path does not fit. Never searches anywhere else.

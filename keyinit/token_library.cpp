@@ -89,6 +89,15 @@ bool LoadTokenLibrary(const char* directory)
         return false;
     }
 
+    // A library loads DLLs of its own by bare name as it works (a transport,
+    // say), which the maker's installer put beside it: where the search is
+    // restricted to the system folder, the library's registered folder is
+    // searched too while it is loaded, and nothing else (the tool's folder,
+    // the current one and PATH stay out).
+    if (directory != systemFolder && g_tokenLibrary.searchFolder == NULL) {
+        g_tokenLibrary.searchFolder = AddLibraryFolderToSearch(directory);
+    }
+
     // By its full path; its own dependencies are looked for beside it first,
     // then in the system folder.
     g_tokenLibrary.module = LoadLibraryExA(path, NULL, LoadFlagsForLibraryFolder());
@@ -116,4 +125,6 @@ void UnloadTokenLibrary()
         FreeLibrary(g_tokenLibrary.module);
         g_tokenLibrary.module = NULL;
     }
+    RemoveLibraryFolderFromSearch(g_tokenLibrary.searchFolder);
+    g_tokenLibrary.searchFolder = NULL;
 }

@@ -16,6 +16,9 @@ struct TokenApi {
 struct TokenLibrary {
     HMODULE module;
     TokenApi api;
+    // The library's folder as added to the DLL search while it is loaded
+    // (AddLibraryFolderToSearch); null when none was added.
+    void* searchFolder;
 };
 
 extern TokenLibrary g_tokenLibrary;
@@ -38,7 +41,8 @@ bool LoadTokenLibrary(const char* directory);
 // Resolves the entry points in binding order; stops at the first missing one.
 bool BindTokenApi();
 
-// Releases the library if it is loaded; safe to call when it is not.
+// Releases the library if it is loaded, then takes its folder out of the
+// DLL search; safe to call when it is not.
 void UnloadTokenLibrary();
 
 // Calls the bound entry point `entry`, whose signature is Fn, through

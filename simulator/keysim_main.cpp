@@ -21,7 +21,7 @@ const char kUsage[] =
     "  unplug <slot>               disconnect a key\n"
     "  pin <slot> <pin> [tries]    set a key's PIN and tries (5)\n"
     "  enrol <slot> <label>        put a certificate on a key\n"
-    "  fault <entry|slotlist|slotname> <value|off>\n"
+    "  fault <entry|slotlist|slotname|messageloop> <value|off>\n"
     "  show                        print the keys and faults\n"
     "  journal                     print the journal\n"
     "The state is keysim.ini in keysim.exe's folder unless --dir is given.\n";

@@ -310,6 +310,9 @@ bool IsSimFaultValid(const std::string& name, const std::string& value)
 {
     uint32_t number = 0;
     if (name == "slotlist") return value == "off" || value == "zero";
+    if (name == "messageloop") {
+        return value == "off" || (ParseSimNumber(value, &number) && number <= kSimMaxMessageLoop);
+    }
     if (name == "slotname") {
         return value == "off" || value == "none" || value == "long" ||
                (ParseSimNumber(value, &number) && number <= kSimMaxNameLength);

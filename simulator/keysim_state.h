@@ -9,6 +9,7 @@
 //   KROpen=0xe0000003        any entry point: return this status, do nothing
 //   slotlist=zero            KRGetSlotList reports 0 slots with status 0
 //   slotname=none|long|<n>   KRGetSlotName writes nothing / 1000 / n chars
+//   messageloop=<ms>         VKInitADF first waits that long in a message loop
 //
 //   [key]
 //   slot=0x00000011
@@ -45,6 +46,8 @@ struct SimState {
 
 // Longest reader name or slot-name fault the simulator writes (without NUL).
 const size_t kSimMaxNameLength = 3999;
+// Longest wait of the "messageloop" setting, in milliseconds.
+const uint32_t kSimMaxMessageLoop = 60000;
 // Length written by the "slotname=long" fault.
 const size_t kSimLongNameLength = 1000;
 // Longest PIN a key holds; the PIN buffer the tool passes is this long.
@@ -62,6 +65,7 @@ const uint32_t kSimPinNotSet = 0xe0000007;      // the key has no PIN (cleared b
 const uint32_t kSimNotVerified = 0xe0000008;    // VKInitADF before a good VKVerifyPIN
 const uint32_t kSimStateError = 0xe0000009;     // keysim.ini cannot be read or written
 const uint32_t kSimTooManyDevices = 0xe000000a; // device table of this process is full
+const uint32_t kSimHelperMissing = 0xe000000b;  // the library's own helper DLL not found
 
 // File names beside the simulator DLL.
 const wchar_t kSimStateFile[] = L"keysim.ini";
@@ -106,7 +110,8 @@ bool SetSimPin(SimState* state, uint32_t slot, const std::string& pin, uint32_t 
 bool EnrolSimCert(SimState* state, uint32_t slot, const std::string& label);
 // True for the fault names and values the simulator understands: an entry
 // point with a status number, "slotlist" with "zero", "slotname" with
-// "none", "long" or a length up to kSimMaxNameLength; any of them with "off".
+// "none", "long" or a length up to kSimMaxNameLength, "messageloop" with up
+// to kSimMaxMessageLoop milliseconds; any of them with "off".
 bool IsSimFaultValid(const std::string& name, const std::string& value);
 
 // The name the slot-name fault writes: n characters cycling through A..Z.

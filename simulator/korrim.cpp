@@ -29,7 +29,10 @@
 
 #ifdef KEYSIM_AUX
 // This build imports a helper DLL that lies beside it (KorrimAux.dll): the
-// loader must find it there, or this library does not load.
+// loader must find it there, or this library does not load. It also loads
+// another (KorrimLink.dll, a transport, say) by bare name when a context is
+// established, as its installer leaves it: beside the library, its folder
+// on PATH. Where the loader does not find it, no context is established.
 extern "C" __declspec(dllimport) int WINAPI KeySimAuxPresent(void);
 #endif
 
@@ -120,6 +123,37 @@ bool SlotName(const SimState& state, const SimKey& key, std::string* name)
     return true;
 }
 
+#ifdef KEYSIM_AUX
+bool TransportFound()
+{
+    HMODULE transport = LoadLibraryA("KorrimLink.dll");
+    if (transport == nullptr) return false;
+    // Its one export, under the name the compiler gives a __stdcall function.
+    bool found = GetProcAddress(transport, "KeySimAuxPresent@0") != nullptr;
+    FreeLibrary(transport);
+    return found;
+}
+#endif
+
+// With the setting "messageloop=<ms>", waits that long in a message loop, as
+// a call through a COM single-threaded apartment does: whatever the calling
+// thread has queued meanwhile is dispatched.
+void WaitInMessageLoop(const SimState& state)
+{
+    const std::string* setting = FindSimFault(state, "messageloop");
+    uint32_t wait = 0;
+    if (setting == nullptr || !ParseSimNumber(*setting, &wait)) return;
+    DWORD start = GetTickCount();
+    for (DWORD elapsed = 0; elapsed < wait; elapsed = GetTickCount() - start) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, wait - elapsed, QS_ALLINPUT);
+    }
+}
+
 uint32_t Unsupported(const char* entry)
 {
     SimState state;
@@ -161,6 +195,10 @@ TokenStatus KEYSIM_CALL KREstablishContext(uint32_t* context)
     if (!LoadSimState(ModuleFolder(g_module), &state)) {
         status = kSimStateError;
     } else if (FaultStatus(state, "KREstablishContext", &status)) {
+#ifdef KEYSIM_AUX
+    } else if (!TransportFound()) {
+        status = kSimHelperMissing;
+#endif
     } else if (context == nullptr) {
         status = kSimBadArgument;
     } else {
@@ -362,6 +400,9 @@ TokenStatus KEYSIM_CALL VKInitADF(uint32_t device, uint32_t a1, uint32_t a2, uin
     uint32_t status = kSimOk;
     Device* entry = nullptr;
     SimKey* key = nullptr;
+    // The key's state is read again after the wait: calls dispatched
+    // meanwhile may have changed it.
+    if (LoadSimState(dir, &state)) WaitInMessageLoop(state);
     if (!LoadSimState(dir, &state)) {
         status = kSimStateError;
     } else if (FaultStatus(state, "VKInitADF", &status)) {

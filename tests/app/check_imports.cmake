@@ -1,14 +1,13 @@
 # Checks with objdump that the shipped tool is a 32-bit Windows GUI program
 # whose import table names only DLLs that Windows protects from being
-# planted beside a program (its KnownDLLs), plus COMCTL32, which the manifest
-# binds side by side. No runtime or compiler DLL that a user's machine may
-# lack, and neither CRYPT32 nor the token library: those the tool loads at
-# run time from a folder of its choosing.
+# planted beside a program (its KnownDLLs), which the loaders of Windows 2000
+# and XP never redirect either. No runtime or compiler DLL that a user's
+# machine may lack, and neither COMCTL32, CRYPT32 nor the token library:
+# those the tool loads at run time, once it has checked for redirection.
 #
 #   cmake -DOBJDUMP=<objdump> -DEXE=<VKKSVInitTool.exe> -P check_imports.cmake
 cmake_minimum_required(VERSION 3.21)
-set(system_dlls ADVAPI32.DLL COMCTL32.DLL GDI32.DLL KERNEL32.DLL MSVCRT.DLL SHELL32.DLL
-                USER32.DLL)
+set(system_dlls ADVAPI32.DLL GDI32.DLL KERNEL32.DLL MSVCRT.DLL SHELL32.DLL USER32.DLL)
 
 execute_process(COMMAND "${OBJDUMP}" -p "${EXE}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

@@ -2,6 +2,7 @@
 // its dialog worked from outside, with the simulated key, real cache files,
 // real certificate stores and a listener for the key-state broadcast.
 #include <windows.h>
+#include <tlhelp32.h>
 #include <wincrypt.h>
 
 #include <gtest/gtest.h>
@@ -403,6 +404,103 @@ TEST_F(ToolRun, CacheFolderThatIsALinkIsNotFollowed)
     EXPECT_TRUE(MoveFileA(elsewhere.c_str(), m_cacheDir.c_str()));
 }
 
+// A token call that waits in a message loop (as one through a COM
+// single-threaded apartment does) dispatches what is queued meanwhile: of two
+// Yes commands posted at once, one starts the run, and the library is
+// unloaded when it ends.
+TEST_F(ToolRun, TwoYesCommandsAtOnceStartOneRun)
+{
+    KeySimFault("messageloop", "600");
+    ASSERT_TRUE(m_tool.Launch(Env("INITTOOL_EXE")));
+    ASSERT_TRUE(m_tool.WaitForDialog());
+    m_tool.Press(kYesId);
+    m_tool.Press(kYesId);
+    EXPECT_TRUE(m_tool.WaitForFinished());
+    ExpectFinished(m_tool.ReadState(), kEnglishOk);
+
+    std::vector<std::string> calls = KeySimJournalCalls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "KREstablishContext"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "VKInitADF"), 1);
+    DWORD process = 0;
+    GetWindowThreadProcessId(m_tool.Dialog(), &process);
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process);
+    ASSERT_NE(modules, INVALID_HANDLE_VALUE);
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof(module);
+    bool tokenLibraryLoaded = false, toolListed = false;
+    for (BOOL more = Module32FirstW(modules, &module); more;
+         more = Module32NextW(modules, &module)) {
+        tokenLibraryLoaded = tokenLibraryLoaded || lstrcmpiW(module.szModule, L"Korrim.dll") == 0;
+        toolListed = toolListed || lstrcmpiW(module.szModule, L"VKKSVInitTool.exe") == 0;
+    }
+    CloseHandle(modules);
+    EXPECT_TRUE(toolListed);
+    EXPECT_FALSE(tokenLibraryLoaded);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+}
+
+// On Windows 2000 and XP, <exe>.local or <exe>.manifest beside the tool may
+// have redirected its DLLs: it ends at once (exit code 1), showing nothing
+// and touching nothing. Later Windows ignore both files for an exe with a
+// manifest of its own. Wine honours neither: it reports the Windows version
+// set for the program.
+TEST_F(ToolRun, RedirectionFileEndsTheToolOnWindows2000AndXp)
+{
+    if (!RunningUnderWine()) {
+        GTEST_SKIP() << "needs Wine's per-program Windows version";
+    }
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    std::wstring dir = std::wstring(temp) + L"inittool-redirection";
+    CreateDirectoryW(dir.c_str(), NULL);
+    std::wstring exe = dir + L"\\VKKSVInitTool.exe";
+    ASSERT_TRUE(CopyFileW(Env("INITTOOL_EXE").c_str(), exe.c_str(), FALSE));
+    const wchar_t appDefaults[] = L"Software\\Wine\\AppDefaults\\VKKSVInitTool.exe";
+    HKEY key = NULL;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, appDefaults, 0, NULL, 0, KEY_SET_VALUE, NULL,
+                              &key, NULL),
+              ERROR_SUCCESS);
+    auto setVersion = [key](const std::wstring& version) {
+        RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                       static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+    };
+    const wchar_t* const suffixes[] = {L".local", L".manifest"};
+    for (const wchar_t* suffix : suffixes) {
+        std::wstring planted = exe + suffix;
+        CloseHandle(CreateFileW(planted.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+        for (const wchar_t* version : {L"win2k", L"winxp"}) {
+            SCOPED_TRACE(ToUtf8(std::wstring(version) + L" " + suffix));
+            setVersion(version);
+            ToolProcess tool;
+            ASSERT_TRUE(tool.Launch(exe, dir));
+            DWORD exitCode = 0;
+            EXPECT_TRUE(tool.WaitForExit(20000, &exitCode));
+            EXPECT_EQ(exitCode, 1u);
+        }
+        DeleteFileW(planted.c_str());
+    }
+    // Windows Server 2003 (5.2) ignores both.
+    for (const wchar_t* suffix : suffixes) {
+        CloseHandle(CreateFileW((exe + suffix).c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0,
+                                NULL));
+    }
+    setVersion(L"win2003");
+    ASSERT_TRUE(m_tool.Launch(exe, dir));
+    EXPECT_TRUE(m_tool.WaitForDialog(60000));
+    m_tool.Press(IDCANCEL);
+    EXPECT_TRUE(m_tool.WaitForExit());
+
+    EXPECT_TRUE(KeySimJournal().empty()) << "the token library was called";
+    RegDeleteValueW(key, L"Version");
+    RegCloseKey(key);
+    for (const wchar_t* suffix : suffixes) {
+        DeleteFileW((exe + suffix).c_str());
+    }
+    DeleteFileW(exe.c_str());
+    RemoveDirectoryW(dir.c_str());
+}
+
 // Every failure ends in the same text, with nothing deleted and no broadcast.
 class FailedRun : public ToolRun, public ::testing::WithParamInterface<const char*> {};
 
@@ -647,16 +745,30 @@ TEST_P(PlantedDlls, TokenLibraryByBareNameComesFromTheSystemFolderOnly)
     KeySimRemoveCopy(system);
 }
 
-// A maker's library whose own helper DLL lies beside it still loads.
+// A maker's library whose own helper DLLs lie beside it still loads and
+// works: one it imports, and one it loads by bare name as it works, its
+// folder on PATH as the maker's installer leaves it. The restricted search
+// takes in the library's folder, and not the tool's: there a copy of that
+// helper is planted too. (The standard search, where the loader cannot
+// restrict it, looks in the tool's folder first, for the library's own
+// loads too: nothing the tool can change.)
 TEST_P(PlantedDlls, TokenLibraryWithAHelperBesideItLoads)
 {
     std::wstring dir = KeySimAuxDir();
     KeySimReset(dir);
     KeySimPlug(kSlot, kReader, "tq8053", 5, dir);
     ASSERT_TRUE(RegisterCsp(KeySimCspPath(dir)));
-    Plant({L"korrimaux", L"crypt32"});
+    wchar_t path[8192] = {};
+    GetEnvironmentVariableW(L"PATH", path, ARRAYSIZE(path));
+    ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", (dir + L";" + path).c_str()));
+    if (std::string(GetParam()) == "tool") {
+        Plant({L"korrimaux", L"korrimlink", L"crypt32"});
+    } else {
+        Plant({L"korrimaux", L"crypt32"});
+    }
 
     ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
+    SetEnvironmentVariableW(L"PATH", path);
     m_tool.Press(IDOK);
     EXPECT_TRUE(m_tool.WaitForExit());
     EXPECT_TRUE(KeySimIsBlank(kSlot, dir));

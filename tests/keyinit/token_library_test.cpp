@@ -121,22 +121,34 @@ TEST_F(TokenLibraryTest, MissingImagePathLoadsTheLibraryFromTheSystemFolderOnly)
     KeySimRemoveCopy(programDir);
 }
 
-// A library that imports a helper DLL of its own, lying beside it, loads
-// with the standard search order and with the search restricted to the
-// system folder (each test runs in a process of its own, so the restriction
-// does not reach the other tests).
+// A library whose own helper DLLs lie beside it, one imported and one loaded
+// by bare name when a context is established (its folder on PATH, as the
+// maker's installer leaves it), works with the standard search order and
+// with the search restricted to the system folder, which then takes in the
+// library's folder while the library is loaded, and only then (PATH is no
+// part of it).
 TEST_F(TokenLibraryTest, HelperBesideTheLibraryIsFound)
 {
-    ASSERT_TRUE(RegisterCsp(KeySimCspPath(KeySimAuxDir())));
-    ASSERT_TRUE(OpenTokenLibrary());
-    EXPECT_TRUE(IsModuleLoaded("KorrimAux.dll"));
-    UnloadTokenLibrary();
-    EXPECT_FALSE(IsModuleLoaded("KorrimAux.dll"));
-
-    ASSERT_TRUE(RestrictDllSearchToSystemFolder());
-    ASSERT_TRUE(OpenTokenLibrary());
-    EXPECT_EQ(ModulePath(g_tokenLibrary.module), KeySimLibraryPath(KeySimAuxDir()));
-    EXPECT_TRUE(IsModuleLoaded("KorrimAux.dll"));
+    std::wstring dir = KeySimAuxDir();
+    wchar_t path[8192] = {};
+    GetEnvironmentVariableW(L"PATH", path, ARRAYSIZE(path));
+    ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", (dir + L";" + path).c_str()));
+    ASSERT_TRUE(RegisterCsp(KeySimCspPath(dir)));
+    for (bool restricted : {false, true}) {
+        SCOPED_TRACE(restricted ? "restricted search" : "standard search");
+        ASSERT_TRUE(!restricted || RestrictDllSearchToSystemFolder());
+        ASSERT_TRUE(OpenTokenLibrary());
+        EXPECT_EQ(ModulePath(g_tokenLibrary.module), KeySimLibraryPath(dir));
+        EXPECT_TRUE(IsModuleLoaded("KorrimAux.dll"));
+        uint32_t context = 0;
+        EXPECT_EQ(CallBoundEntry<PFN_KREstablishContext>(TE_KREstablishContext, &context),
+                  kTokenOk);
+        UnloadTokenLibrary();
+        EXPECT_FALSE(IsModuleLoaded("KorrimAux.dll"));
+    }
+    EXPECT_EQ(LoadLibraryW(L"KorrimLink.dll"), static_cast<HMODULE>(NULL));
+    SetEnvironmentVariableW(L"PATH", path);
+    KeySimReset(dir);
 }
 
 TEST_F(TokenLibraryTest, OddImagePathValues)
