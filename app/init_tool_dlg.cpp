@@ -58,6 +58,12 @@ BOOL CInitToolDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR
         result = reinterpret_cast<INT_PTR>(OnQueryDragIcon());
         return TRUE;
     case WM_COMMAND:
+        // Escape, No, a close or an OK queued before the dialog hid and
+        // dispatched by a token call that waits in a message loop would end
+        // the dialog under the run, and the outcome would never show.
+        if (m_running && (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == IDOK)) {
+            return TRUE;
+        }
         if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == IDC_YES) {
             OnYes();
             return TRUE;
@@ -119,7 +125,9 @@ void CInitToolDlg::OnYes()
     m_btnYes.EnableWindow(FALSE);
     // Nothing is shown while the key is being initialised.
     ShowWindow(SW_HIDE);
+    m_running = true;
     bool outcome = RunKeyInitialization();
+    m_running = false;
     m_message.SetWindowTextFromResource(outcome ? IDS_INIT_OK : IDS_INIT_FAILED);
 
     ShowWindow(SW_SHOWNORMAL);

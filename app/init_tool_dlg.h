@@ -29,6 +29,8 @@ protected:
     HICON m_hIcon;
     // Set when Yes is taken; the dialog runs the wipe once in its life.
     bool m_runTaken = false;
+    // Set while the run is in progress: no command ends the dialog then.
+    bool m_running = false;
 };
 
 // Where a minimised dialog draws its icon: centred, rounding toward zero.

@@ -406,8 +406,8 @@ TEST_F(ToolRun, CacheFolderThatIsALinkIsNotFollowed)
 
 // A token call that waits in a message loop (as one through a COM
 // single-threaded apartment does) dispatches what is queued meanwhile: of two
-// Yes commands posted at once, one starts the run, and the library is
-// unloaded when it ends.
+// Yes commands posted at once, one starts the run, a No behind them does not
+// end the dialog under it, and the library is unloaded when it ends.
 TEST_F(ToolRun, TwoYesCommandsAtOnceStartOneRun)
 {
     KeySimFault("messageloop", "600");
@@ -415,6 +415,8 @@ TEST_F(ToolRun, TwoYesCommandsAtOnceStartOneRun)
     ASSERT_TRUE(m_tool.WaitForDialog());
     m_tool.Press(kYesId);
     m_tool.Press(kYesId);
+    // Nor does a No queued behind them end the dialog before the outcome.
+    m_tool.Press(IDCANCEL);
     EXPECT_TRUE(m_tool.WaitForFinished());
     ExpectFinished(m_tool.ReadState(), kEnglishOk);
 
