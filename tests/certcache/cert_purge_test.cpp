@@ -241,38 +241,24 @@ TEST_F(Purge, OwnerDecidesWhetherAFileIsPurged)
     EXPECT_EQ(1, ProbeStore("addressbook", "ec.der").match);
 }
 
-// Whoever owns the cache folder can rename and replace the files in it.
-TEST_F(Purge, CacheFolderOfAnotherOwnerDeletesNothing)
+// Whoever owns the cache folder can rename and replace the files in it. On
+// a volume that keeps no security (FAT) no owner tells files or folders
+// apart, and the CSP's files are purged as they always were.
+TEST_F(Purge, OwnersCountOnlyOnAVolumeThatKeepsThem)
 {
     const std::string key = PrefixOf("Purge Reader Folder Owner");
     InStore(L"MY", "rsa.der");
     std::string file = Put(key + "1.cer", "rsa.der");
-    s_owners[FileIdOf(cacheDir_)] = kOtherUser;
-    g_fileOwnerLookup = PlantedOwner;
-
-    PurgeCachedCertificates("Purge Reader Folder Owner");
-
-    EXPECT_TRUE(Unchanged(file, "rsa.der"));
-    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
-}
-
-// On a volume that keeps no security (FAT) every owner query answers
-// Everyone, or fails: nothing tells the files apart, and the CSP's files
-// are purged as they always were.
-TEST_F(Purge, VolumeWithoutSecurityIsPurged)
-{
-    DWORD flags = 0;
-    ASSERT_TRUE(ReadVolumeFlags(cacheDir_.c_str(), &flags));
-    EXPECT_TRUE(VolumeKeepsOwners(cacheDir_.c_str())) << "flags 0x" << std::hex << flags;
-    const std::string key = PrefixOf("Purge Reader Fat");
-    InStore(L"MY", "rsa.der");
-    std::string file = Put(key + "1.cer", "rsa.der");
     s_owners = {{FileIdOf(cacheDir_), kOtherUser}, {FileIdOf(file), kOtherUser}};
     g_fileOwnerLookup = PlantedOwner;
+    ASSERT_TRUE(VolumeKeepsOwners(cacheDir_.c_str()));
+
+    PurgeCachedCertificates("Purge Reader Folder Owner");
+    EXPECT_TRUE(Unchanged(file, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+
     g_volumeFlagsLookup = NoAclVolume;
-
-    PurgeCachedCertificates("Purge Reader Fat");
-
+    PurgeCachedCertificates("Purge Reader Folder Owner");
     EXPECT_FALSE(FileExists(file));
     EXPECT_EQ(0, ProbeStore("MY", "rsa.der").match);
 }
