@@ -32,6 +32,7 @@ const wchar_t* const kStoreNames[kStoreCount] = {L"MY", L"addressbook"};
 // was found as.
 struct PendingFile {
     char path[MAX_PATH];
+    HANDLE file;                 // open from the checks until the deletion
     PCCERT_CONTEXT certificate;  // null: the file holds no certificate
     StoreIndex store;            // where the certificate is looked for
     DWORD key;                   // IssuerSerialKey of the certificate
@@ -86,10 +87,9 @@ bool IsCacheFileName(const char* name, const char* prefix)
     return true;
 }
 
-// A folder is no cache file, and neither is a link (a symbolic link or a
-// junction): it is never followed. On Windows the owner of a link reads as
-// its target's, so a link that another user put here to one of this user's
-// files would pass the owner check.
+// A folder is no cache file. Nor is an entry the search reports as a link
+// (a symbolic link or a junction): it is never followed. What the search
+// reports only saves opening the entry; the open handle decides.
 bool IsCacheFile(const WIN32_FIND_DATAA& entry, const char* prefix)
 {
     if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -98,40 +98,131 @@ bool IsCacheFile(const WIN32_FIND_DATAA& entry, const char* prefix)
     return IsCacheFileName(entry.cFileName, prefix);
 }
 
-// A folder that is no link. A link put in place of the cache folder would
-// take the purge to the files of whatever folder it points at.
-bool IsPlainFolder(const char* path)
+// Opens path itself, not what a reparse point at path leads to. Windows
+// before 2000 has no reparse points, and may refuse the flag: there the
+// path is opened without it.
+HANDLE OpenNoFollow(const char* path, DWORD access, DWORD share, DWORD flags)
+{
+    HANDLE handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING,
+                                flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+        handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    }
+    return handle;
+}
+
+// Whether the open entry is a plain folder (folder) or a plain file with
+// one name (!folder): no reparse point of any kind (a link, a junction, a
+// mount point, and also a cloud placeholder or a deduplicated file, whose
+// content opened this way is not the file's). A file with a second name
+// may be another key's file, named by someone else with this key's prefix.
+bool IsPlainEntry(HANDLE handle, bool folder)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return false;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    if (folder) return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks == 1;
+}
+
+// The folders on the way to the cache files, held open without
+// FILE_SHARE_DELETE while the purge runs, so that neither can be renamed,
+// replaced or turned into a link before the files in it are done with.
+struct CacheFolders {
+    HANDLE root;
+    HANDLE cache;
+};
+
+// The attributes of the name, once its folder is held open: Wine opens a
+// link to a folder as the folder it points at, whatever the flags, but
+// reports the link by its name. The name cannot be moved to another folder
+// while the handle is held.
+bool IsPlainFolderName(const char* path)
 {
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Reads the whole file into s_fileContent. False when it does not open
-// (locked, no access): it is then left alone. A file that cannot be read, or
-// is larger than any certificate, gives a length of 0.
-bool ReadCacheFile(const char* path, DWORD* length)
+HANDLE OpenFolder(const char* path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    return OpenNoFollow(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_BACKUP_SEMANTICS);
+}
 
+void CloseFolders(CacheFolders& folders)
+{
+    if (folders.root != INVALID_HANDLE_VALUE) CloseHandle(folders.root);
+    if (folders.cache != INVALID_HANDLE_VALUE) CloseHandle(folders.cache);
+    folders.root = folders.cache = INVALID_HANDLE_VALUE;
+}
+
+// Opens the cache root and the cache folder in it. True when both are plain
+// folders, no link, and the cache folder's owner is trusted (whoever owns
+// it can rename and replace the files in it). The root's owner is not
+// judged: the tool creates the root as whichever user runs it first.
+bool OpenCacheFolders(const char* root, const char* cacheDir, const TrustedOwners& owners,
+                      bool keepsOwners, CacheFolders& folders)
+{
+    folders.root = OpenFolder(root);
+    folders.cache = OpenFolder(cacheDir);
+    return folders.root != INVALID_HANDLE_VALUE && folders.cache != INVALID_HANDLE_VALUE &&
+           IsPlainEntry(folders.root, true) && IsPlainEntry(folders.cache, true) &&
+           IsPlainFolderName(root) && IsPlainFolderName(cacheDir) &&
+           (!keepsOwners || IsTrustedOwner(owners, folders.cache));
+}
+
+// Reads the whole open file into s_fileContent. A file that cannot be read,
+// or is larger than any certificate, gives a length of 0.
+DWORD ReadCacheFile(HANDLE file)
+{
     DWORD total = 0;
     DWORD got = 0;
-    bool readable = true;
     while (total < sizeof s_fileContent) {
         DWORD wanted = sizeof s_fileContent - total;
-        if (!ReadFile(file, s_fileContent + total, wanted, &got, nullptr)) {
-            readable = false;
-            break;
-        }
+        if (!ReadFile(file, s_fileContent + total, wanted, &got, nullptr)) return 0;
         total += got;
         // Less than asked for: the end of the file.
         if (got < wanted) break;
     }
-    CloseHandle(file);
-    *length = readable && total <= kMaxCertificateBytes ? total : 0;
-    return true;
+    return total <= kMaxCertificateBytes ? total : 0;
+}
+
+// Opens a cache file for the purge: read, later deleted through the same
+// handle or right after it is closed, and meanwhile shared for reading
+// only, so that its name cannot be moved to another file. The invalid
+// handle when it does not open (locked, no access) or the purge does not
+// trust it: it is then neither read nor deleted.
+HANDLE OpenCacheFile(const char* path, const TrustedOwners& owners, bool keepsOwners)
+{
+    HANDLE file = OpenNoFollow(path, GENERIC_READ | DELETE, FILE_SHARE_READ,
+                               FILE_FLAG_SEQUENTIAL_SCAN);
+    if (file != INVALID_HANDLE_VALUE &&
+        (!IsPlainEntry(file, false) || (keepsOwners && !IsTrustedOwner(owners, file)))) {
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+typedef BOOL(WINAPI* SetFileInformationByHandleFn)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
+                                                    LPVOID info, DWORD size);
+
+// Deletes the open file through its handle where Windows can (Vista and
+// later), and elsewhere by its name right after closing the handle.
+void DeleteCacheFile(HANDLE file, const char* path)
+{
+    SetFileInformationByHandleFn setInformation =
+        reinterpret_cast<SetFileInformationByHandleFn>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle")));
+    if (setInformation != nullptr) {
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        setInformation(file, FileDispositionInfo, &disposition, sizeof disposition);
+        CloseHandle(file);
+    } else {
+        CloseHandle(file);
+        DeleteFileA(path);
+    }
 }
 
 // What identifies a certificate to CertCompareCertificate, its issuer (a
@@ -259,7 +350,7 @@ void PurgePendingFiles(PendingFiles& pending, UserStores& stores)
     }
     // Each file goes after its certificate, whether that was found or not.
     for (size_t i = 0; i < pending.count; ++i) {
-        DeleteFileA(pending.files[i].path);
+        DeleteCacheFile(pending.files[i].file, pending.files[i].path);
         if (pending.files[i].certificate != nullptr) {
             g_certificateApi.CertFreeCertificateContext(pending.files[i].certificate);
         }
@@ -318,45 +409,49 @@ int DeleteCertificateFromSystemStore(const BYTE* encoded, DWORD length)
     return result;
 }
 
-int PurgeCacheDirectory(const char* cacheDir, const char* prefix)
+int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* prefix)
 {
-    if (cacheDir == nullptr || prefix == nullptr || cacheDir[0] == '\0' || prefix[0] == '\0') {
+    if (root == nullptr || cacheDir == nullptr || prefix == nullptr || cacheDir[0] == '\0' ||
+        prefix[0] == '\0') {
         return 0;
     }
 
     char pattern[MAX_PATH];
     if (FAILED(StringCchPrintfA(pattern, MAX_PATH, "%s\\%s*.cer", cacheDir, prefix))) return 0;
-    if (!IsPlainFolder(cacheDir) || !LoadCertificateApi()) return 0;
-
+    TrustedOwners owners = {};
+    LoadTrustedOwners(owners);
+    // A volume that keeps no security (FAT) has no owners to tell files
+    // apart by: there every file is trusted, as the CSP's files always were.
+    bool keepsOwners = VolumeKeepsOwners(cacheDir);
+    CacheFolders folders = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(pattern, &entry);
-    if (search == INVALID_HANDLE_VALUE) {
-        return 0;
+    HANDLE search = INVALID_HANDLE_VALUE;
+    if (OpenCacheFolders(root, cacheDir, owners, keepsOwners, folders) && LoadCertificateApi()) {
+        search = FindFirstFileA(pattern, &entry);
     }
     PendingFiles pending = {};
     UserStores stores = {};
-    TrustedOwners owners = {};
-    LoadTrustedOwners(owners);
-    if (ReservePendingFiles(pending, kInitialPendingFiles)) {
+    if (search != INVALID_HANDLE_VALUE && ReservePendingFiles(pending, kInitialPendingFiles)) {
         do {
             if (!IsCacheFile(entry, prefix)) continue;
             PendingFile& file = NextPendingFile(pending, stores);
-            DWORD length = 0;
-            // A path that does not fit, a file of an owner the purge does
-            // not trust, or a file that does not open, is left alone.
+            // A path that does not fit, or a file that does not open or
+            // that the purge does not trust, is left alone.
             if (FAILED(StringCchPrintfA(file.path, MAX_PATH, "%s\\%s", cacheDir,
-                                        entry.cFileName)) ||
-                !IsTrustedCacheFile(owners, file.path) || !ReadCacheFile(file.path, &length)) {
+                                        entry.cFileName))) {
                 continue;
             }
-            SetCertificate(file, s_fileContent, length);
+            file.file = OpenCacheFile(file.path, owners, keepsOwners);
+            if (file.file == INVALID_HANDLE_VALUE) continue;
+            SetCertificate(file, s_fileContent, ReadCacheFile(file.file));
             ++pending.count;
         } while (FindNextFileA(search, &entry));
         PurgePendingFiles(pending, stores);
         HeapFree(GetProcessHeap(), 0, pending.files);
     }
-    FindClose(search);
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
     CloseUserStores(stores);
+    CloseFolders(folders);
     FreeTrustedOwners(owners);
     return 0;
 }
@@ -373,5 +468,5 @@ int PurgeCachedCertificates(const char* slotName)
     char prefix[MAX_PATH] = {};
     if (MakeCachePrefix(slotName, prefix) != CACHE_PREFIX_OK) return 0;
 
-    return PurgeCacheDirectory(cacheDir, prefix);
+    return PurgeCacheDirectory(root, cacheDir, prefix);
 }

@@ -1,8 +1,27 @@
 #include "certcache/file_owner.h"
 
+#include <strsafe.h>
+
 FileOwnerLookup g_fileOwnerLookup = ReadFileOwner;
+VolumeFlagsLookup g_volumeFlagsLookup = ReadVolumeFlags;
 
 namespace {
+
+typedef BOOL(WINAPI* GetVolumePathNameFn)(LPCSTR path, LPSTR volume, DWORD size);
+
+// The well-known SIDs of TrustedSid, in its order: authority, RIDs.
+struct WellKnownSid {
+    SID_IDENTIFIER_AUTHORITY authority;
+    BYTE count;
+    DWORD rids[2];
+};
+const WellKnownSid kTrustedSids[kTrustedSidCount] = {
+    {SECURITY_NT_AUTHORITY, 2, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}},
+    {SECURITY_NT_AUTHORITY, 1, {SECURITY_LOCAL_SYSTEM_RID, 0}},
+    {SECURITY_NT_AUTHORITY, 1, {SECURITY_LOCAL_SERVICE_RID, 0}},
+    {SECURITY_NT_AUTHORITY, 1, {SECURITY_NETWORK_SERVICE_RID, 0}},
+    {SECURITY_WORLD_SID_AUTHORITY, 1, {SECURITY_WORLD_RID, 0}},
+};
 
 bool Equal(PSID trusted, PSID owner)
 {
@@ -14,15 +33,50 @@ PSID UserSid(const TrustedOwners& owners)
     return owners.hasUser ? reinterpret_cast<const TOKEN_USER*>(owners.user)->User.Sid : nullptr;
 }
 
+// The root of the volume that holds path: "X:\" of a drive path, or
+// "\\server\share\" of a network path.
+bool DriveRoot(const char* path, char root[MAX_PATH])
+{
+    size_t length = 0;
+    if (path[0] != '\0' && path[1] == ':' && path[2] == '\\') {
+        length = 3;
+    } else if (path[0] == '\\' && path[1] == '\\') {
+        int separators = 0;
+        for (length = 2; path[length] != '\0' && separators < 2; ++length) {
+            separators += path[length] == '\\';
+        }
+        if (separators < 2) return false;
+    }
+    return length > 0 && SUCCEEDED(StringCchCopyNA(root, MAX_PATH, path, length));
+}
+
 }  // namespace
 
-bool ReadFileOwner(const char* path, void* descriptor, DWORD size, PSID* owner)
+bool ReadFileOwner(HANDLE file, void* descriptor, DWORD size, PSID* owner)
 {
     DWORD needed = 0;
     BOOL defaulted = FALSE;
     *owner = nullptr;
-    return GetFileSecurityA(path, OWNER_SECURITY_INFORMATION, descriptor, size, &needed) &&
+    return GetKernelObjectSecurity(file, OWNER_SECURITY_INFORMATION, descriptor, size, &needed) &&
            GetSecurityDescriptorOwner(descriptor, owner, &defaulted) && *owner != nullptr;
+}
+
+bool ReadVolumeFlags(const char* path, DWORD* flags)
+{
+    char root[MAX_PATH];
+    GetVolumePathNameFn getVolumePath = reinterpret_cast<GetVolumePathNameFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"),
+                                               "GetVolumePathNameA")));
+    bool found = getVolumePath != nullptr ? getVolumePath(path, root, MAX_PATH) != FALSE
+                                          : DriveRoot(path, root);
+    DWORD maxLength = 0;
+    return found && GetVolumeInformationA(root, nullptr, 0, nullptr, &maxLength, flags, nullptr, 0);
+}
+
+bool VolumeKeepsOwners(const char* path)
+{
+    DWORD flags = 0;
+    return !g_volumeFlagsLookup(path, &flags) || (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
 void LoadTrustedOwners(TrustedOwners& owners)
@@ -35,36 +89,36 @@ void LoadTrustedOwners(TrustedOwners& owners)
                                              &length) != FALSE;
         CloseHandle(token);
     }
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
-                                  0, 0, 0, 0, 0, &owners.administrators)) {
-        owners.administrators = nullptr;
-    }
-    if (!AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0,
-                                  &owners.system)) {
-        owners.system = nullptr;
+    for (int i = 0; i < kTrustedSidCount; ++i) {
+        const WellKnownSid& known = kTrustedSids[i];
+        SID_IDENTIFIER_AUTHORITY authority = known.authority;
+        if (!AllocateAndInitializeSid(&authority, known.count, known.rids[0], known.rids[1], 0, 0,
+                                      0, 0, 0, 0, &owners.sids[i])) {
+            owners.sids[i] = nullptr;
+        }
     }
 }
 
 void FreeTrustedOwners(TrustedOwners& owners)
 {
-    if (owners.administrators != nullptr) FreeSid(owners.administrators);
-    if (owners.system != nullptr) FreeSid(owners.system);
-    owners.administrators = nullptr;
-    owners.system = nullptr;
+    for (PSID& sid : owners.sids) {
+        if (sid != nullptr) FreeSid(sid);
+        sid = nullptr;
+    }
     owners.hasUser = false;
 }
 
-bool IsTrustedCacheFile(const TrustedOwners& owners, const char* path)
+bool IsTrustedOwner(const TrustedOwners& owners, HANDLE file)
 {
     // Holds a descriptor with an owner only: its header and the largest SID.
     DWORD descriptor[64];
     PSID owner = nullptr;
-    // No owner to tell files apart by (a FAT volume, a failed query): the
-    // file is trusted, as the CSP's files always were. A query refused for
-    // want of READ_CONTROL lets nothing through: the file is then opened
-    // for GENERIC_READ, which asks for that right too, and is left alone.
-    if (!g_fileOwnerLookup(path, descriptor, sizeof descriptor, &owner)) return true;
-    return Equal(UserSid(owners), owner) || Equal(owners.administrators, owner) ||
-           Equal(owners.system, owner);
+    // No owner to tell files apart by (a volume that declines the query):
+    // the file is trusted, as the CSP's files always were.
+    if (!g_fileOwnerLookup(file, descriptor, sizeof descriptor, &owner)) return true;
+    if (Equal(UserSid(owners), owner)) return true;
+    for (PSID sid : owners.sids) {
+        if (Equal(sid, owner)) return true;
+    }
+    return false;
 }

@@ -388,21 +388,30 @@ TEST_F(ToolRun, EmptyCacheStillSucceedsAndBroadcasts)
     EXPECT_EQ(m_listener.Stop().size(), 1u);
 }
 
-// Another user of the machine put a link in place of the cache folder: the
-// key is wiped, and nothing that the link leads to is touched.
-TEST_F(ToolRun, CacheFolderThatIsALinkIsNotFollowed)
+// Another user of the machine put a link in place of the cache folder, or
+// one folder higher in place of the cache root: the key is wiped, and
+// nothing that the link leads to is touched.
+class LinkedRun : public ToolRun, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LinkedRun, LinkIsNotFollowed)
 {
     EnrolCertificates();
-    std::string elsewhere = m_cacheDir + " elsewhere";
-    ASSERT_TRUE(MoveFileA(m_cacheDir.c_str(), elsewhere.c_str()));
-    EXPECT_TRUE(MakeFolderLink(m_cacheDir, elsewhere));
+    std::string folder = GetParam() ? m_cacheDir.substr(0, m_cacheDir.rfind('\\')) : m_cacheDir;
+    std::string elsewhere = folder + " elsewhere";
+    ASSERT_TRUE(MoveFileA(folder.c_str(), elsewhere.c_str()));
+    EXPECT_TRUE(MakeFolderLink(folder, elsewhere));
 
     ExpectFinished(RunYes(), kEnglishOk);
     EXPECT_TRUE(KeySimIsBlank(kSlot));
     ExpectNothingChanged();  // the files seen through the link
-    EXPECT_TRUE(RemoveFolderLink(m_cacheDir));
-    EXPECT_TRUE(MoveFileA(elsewhere.c_str(), m_cacheDir.c_str()));
+    EXPECT_TRUE(RemoveFolderLink(folder));
+    EXPECT_TRUE(MoveFileA(elsewhere.c_str(), folder.c_str()));
 }
+
+INSTANTIATE_TEST_SUITE_P(CacheFolderOrRoot, LinkedRun, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Root" : "CacheFolder");
+                         });
 
 // A token call that waits in a message loop (as one through a COM
 // single-threaded apartment does) dispatches what is queued meanwhile: of two

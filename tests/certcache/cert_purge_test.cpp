@@ -20,15 +20,60 @@
 
 namespace {
 
-// Owners by path (a SID, or "" for a query that fails), as Wine keeps none
-// but the user's; other files are asked of the system.
+// A file's or folder's identity on its volume, the same through each of
+// its names; "" when it cannot be read.
+std::string FileId(HANDLE file)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return "";
+    return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) +
+           ":" + std::to_string(info.nFileIndexLow);
+}
+
+// Opens a file or folder by path for the checks of a test (with
+// READ_CONTROL, to read its owner); the invalid handle when it does not open.
+HANDLE OpenEntry(const std::string& path)
+{
+    return CreateFileA(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+std::string FileIdOf(const std::string& path)
+{
+    HANDLE file = OpenEntry(path);
+    std::string id = FileId(file);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    EXPECT_FALSE(id.empty()) << path;
+    return id;
+}
+
+// Owners by file identity (a SID, or "" for a query that fails), as Wine
+// keeps none but the user's; other files are asked of the system.
 std::map<std::string, std::string> s_owners;
 
-bool PlantedOwner(const char* path, void* descriptor, DWORD size, PSID* owner)
+// The file whose owner lookup tries to put another file under its name,
+// and whether that worked.
+std::string s_swapPath;
+std::string s_swapId;
+bool s_swapped = false;
+bool s_folderMoved = false;
+
+void TrySwap(HANDLE file)
 {
-    auto it = s_owners.find(path);
+    if (s_swapId.empty() || FileId(file) != s_swapId) return;
+    std::string folder = s_swapPath.substr(0, s_swapPath.rfind('\\'));
+    s_folderMoved = MoveFileA(folder.c_str(), (folder + " moved").c_str()) != FALSE;
+    if (s_folderMoved) MoveFileA((folder + " moved").c_str(), folder.c_str());
+    s_swapped = MoveFileA(s_swapPath.c_str(), (s_swapPath + ".aside").c_str()) &&
+                WriteBytes(s_swapPath, TestData("twice_a.der"));
+}
+
+bool PlantedOwner(HANDLE file, void* descriptor, DWORD size, PSID* owner)
+{
+    TrySwap(file);
+    auto it = s_owners.find(FileId(file));
     if (it == s_owners.end()) {
-        EXPECT_TRUE(ReadFileOwner(path, descriptor, size, owner)) << "no owner read: " << path;
+        EXPECT_TRUE(ReadFileOwner(file, descriptor, size, owner)) << "no owner read";
         return *owner != nullptr;
     }
     PSID sid = nullptr;
@@ -38,6 +83,15 @@ bool PlantedOwner(const char* path, void* descriptor, DWORD size, PSID* owner)
     LocalFree(sid);
     return copied;
 }
+
+// A volume that keeps no security (FAT).
+bool NoAclVolume(const char*, DWORD* flags)
+{
+    *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    return true;
+}
+
+const char kOtherUser[] = "S-1-5-21-1004336348-1177238915-682003330-1001";
 
 std::string PrefixOf(const std::string& slotName)
 {
@@ -67,7 +121,10 @@ protected:
         if (createdDir_) RemoveDirectoryA(cacheDir_.c_str());
         RemoveTestCertificates();
         g_fileOwnerLookup = ReadFileOwner;
+        g_volumeFlagsLookup = ReadVolumeFlags;
         s_owners.clear();
+        s_swapPath.clear();
+        s_swapId.clear();
     }
 
     // Writes a file of the cache folder with the content of a test data file
@@ -160,18 +217,20 @@ TEST_F(Purge, DeletesExactlyTheKeysCerFiles)
 }
 
 // Files of the user (as the system answers under Wine), Administrators,
-// SYSTEM, nobody readable, and another user.
+// SYSTEM, LocalService, NetworkService, nobody readable, Everyone (what
+// Windows reports on a volume that keeps no security), and another user.
 TEST_F(Purge, OwnerDecidesWhetherAFileIsPurged)
 {
     const std::string key = PrefixOf("Purge Reader Owners");
     InStore(L"MY", "rsa.der");
     InStore(L"addressbook", "ec.der");
-    std::vector<std::string> gone = {Put(key + "1.cer", "rsa.der"), Put(key + "2.cer", "empty.cer"),
-                                     Put(key + "3.cer", "empty.cer"),
-                                     Put(key + "4.cer", "empty.cer")};
-    std::string other = Put(key + "5.cer", "ec.der");
-    s_owners = {{gone[1], "S-1-5-32-544"}, {gone[2], "S-1-5-18"}, {gone[3], ""},
-                {other, "S-1-5-21-1004336348-1177238915-682003330-1001"}};
+    std::vector<std::string> gone = {Put(key + "1.cer", "rsa.der")};
+    for (const char* sid : {"S-1-5-32-544", "S-1-5-18", "S-1-5-19", "S-1-5-20", "", "S-1-1-0"}) {
+        gone.push_back(Put(key + std::to_string(gone.size() + 1) + ".cer", "empty.cer"));
+        s_owners[FileIdOf(gone.back())] = sid;
+    }
+    std::string other = Put(key + "other.cer", "ec.der");
+    s_owners[FileIdOf(other)] = kOtherUser;
     g_fileOwnerLookup = PlantedOwner;
 
     PurgeCachedCertificates("Purge Reader Owners");
@@ -182,19 +241,66 @@ TEST_F(Purge, OwnerDecidesWhetherAFileIsPurged)
     EXPECT_EQ(1, ProbeStore("addressbook", "ec.der").match);
 }
 
+// Whoever owns the cache folder can rename and replace the files in it. On
+// a volume that keeps no security (FAT) no owner tells files or folders
+// apart, and the CSP's files are purged as they always were.
+TEST_F(Purge, OwnersCountOnlyOnAVolumeThatKeepsThem)
+{
+    const std::string key = PrefixOf("Purge Reader Folder Owner");
+    InStore(L"MY", "rsa.der");
+    std::string file = Put(key + "1.cer", "rsa.der");
+    s_owners = {{FileIdOf(cacheDir_), kOtherUser}, {FileIdOf(file), kOtherUser}};
+    g_fileOwnerLookup = PlantedOwner;
+    ASSERT_TRUE(VolumeKeepsOwners(cacheDir_.c_str()));
+
+    PurgeCachedCertificates("Purge Reader Folder Owner");
+    EXPECT_TRUE(Unchanged(file, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+
+    g_volumeFlagsLookup = NoAclVolume;
+    PurgeCachedCertificates("Purge Reader Folder Owner");
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_EQ(0, ProbeStore("MY", "rsa.der").match);
+}
+
+// Reads the owner of a file or folder by path.
+bool OwnerOf(const std::string& path, DWORD descriptor[64], PSID* owner)
+{
+    HANDLE entry = OpenEntry(path);
+    bool read = entry != INVALID_HANDLE_VALUE &&
+                ReadFileOwner(entry, descriptor, 64 * sizeof(DWORD), owner);
+    if (entry != INVALID_HANDLE_VALUE) CloseHandle(entry);
+    return read;
+}
+
+// Makes sid the owner of the file or folder, and reads it back.
+bool GiveOwner(const std::string& path, PSID sid)
+{
+    SECURITY_DESCRIPTOR descriptor;
+    DWORD readBack[64];
+    PSID owner = nullptr;
+    return InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorOwner(&descriptor, sid, FALSE) &&
+           SetFileSecurityA(path.c_str(), OWNER_SECURITY_INFORMATION, &descriptor) &&
+           OwnerOf(path, readBack, &owner) && EqualSid(owner, sid);
+}
+
 // The owner for real: with SeRestorePrivilege enabled, an administrator may
-// give a file any owner. The local Users group is none of the trusted three.
-TEST_F(Purge, FileOwnedByAnotherAccountIsKept)
+// give a file or folder any owner. The local Users group is none of the
+// trusted ones. A file of that owner is kept; so is every file of a cache
+// folder of that owner.
+TEST_F(Purge, FileOrFolderOwnedByAnotherAccountIsKept)
 {
     const std::string key = PrefixOf("Purge Reader Real Owner");
     InStore(L"MY", "rsa.der");
     InStore(L"addressbook", "ec.der");
     std::string other = Put(key + "1.cer", "rsa.der");
     std::string mine = Put(key + "2.cer", "ec.der");
-    DWORD original[64], readBack[64];
+    DWORD fileOwner[64], folderOwner[64];
     PSID owner = nullptr, users = nullptr;
     HANDLE token = nullptr;
-    ASSERT_TRUE(ReadFileOwner(other.c_str(), original, sizeof original, &owner));
+    ASSERT_TRUE(OwnerOf(other, fileOwner, &owner));
+    ASSERT_TRUE(OwnerOf(cacheDir_, folderOwner, &owner));
     ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-32-545", &users));
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
     TOKEN_PRIVILEGES restore = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}}, before = {};
@@ -203,42 +309,93 @@ TEST_F(Purge, FileOwnedByAnotherAccountIsKept)
     bool enabled = LookupPrivilegeValueA(nullptr, SE_RESTORE_NAME, &restore.Privileges[0].Luid) &&
                    AdjustTokenPrivileges(token, FALSE, &restore, sizeof before, &before, &length) &&
                    GetLastError() == ERROR_SUCCESS;
-    SECURITY_DESCRIPTOR descriptor;
-    bool kept = enabled && InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-                SetSecurityDescriptorOwner(&descriptor, users, FALSE) &&
-                SetFileSecurityA(other.c_str(), OWNER_SECURITY_INFORMATION, &descriptor) &&
-                ReadFileOwner(other.c_str(), readBack, sizeof readBack, &owner) && EqualSid(owner, users);
+    bool kept = enabled && GiveOwner(other, users);
+    std::string later;
+    bool folderKept = false;
+    if (kept) {
+        PurgeCachedCertificates("Purge Reader Real Owner");
+        EXPECT_TRUE(Unchanged(other, "rsa.der"));
+        EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+        EXPECT_FALSE(FileExists(mine));
+        EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+
+        later = Put(key + "3.cer", "ec.der");
+        InStore(L"addressbook", "ec.der");
+        folderKept = GiveOwner(cacheDir_, users);
+        EXPECT_TRUE(folderKept);
+        if (folderKept) PurgeCachedCertificates("Purge Reader Real Owner");
+    }
     LocalFree(users);
-    if (kept) PurgeCachedCertificates("Purge Reader Real Owner");
     if (enabled) {
-        EXPECT_TRUE(SetFileSecurityA(other.c_str(), OWNER_SECURITY_INFORMATION, original));
+        EXPECT_TRUE(SetFileSecurityA(other.c_str(), OWNER_SECURITY_INFORMATION, fileOwner));
+        EXPECT_TRUE(SetFileSecurityA(cacheDir_.c_str(), OWNER_SECURITY_INFORMATION, folderOwner));
     }
     AdjustTokenPrivileges(token, FALSE, &before, 0, nullptr, nullptr);
     CloseHandle(token);
     if (!enabled) GTEST_SKIP() << "SeRestorePrivilege cannot be enabled: not run as an administrator";
     if (!kept) GTEST_SKIP() << "the owner set is not read back: Wine keeps no file owner but the user's";
 
-    EXPECT_TRUE(Unchanged(other, "rsa.der"));
-    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
-    EXPECT_FALSE(FileExists(mine));
-    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+    EXPECT_TRUE(Unchanged(later, "ec.der"));
+    EXPECT_EQ(1, ProbeStore("addressbook", "ec.der").match);
 }
 
-// A link in place of the cache folder leads to another folder's files.
-TEST_F(Purge, CacheFolderThatIsALinkDeletesNothing)
+// A file of this user's other key, given a second name with this key's
+// prefix by someone else: the name's owner is the file's, this user. Both
+// names stay, and so does the other key's certificate.
+TEST_F(Purge, FileWithASecondNameIsKept)
+{
+    InStore(L"MY", "rsa.der");
+    std::string file = Put(PrefixOf("Purge Reader Other Key") + "1.cer", "rsa.der");
+    std::string link = cacheDir_ + "\\" + PrefixOf("Purge Reader Named") + "1.cer";
+    ASSERT_TRUE(CreateHardLinkA(link.c_str(), file.c_str(), nullptr));
+    files_.push_back(link);
+
+    PurgeCachedCertificates("Purge Reader Named");
+
+    EXPECT_TRUE(Unchanged(link, "rsa.der"));
+    EXPECT_TRUE(Unchanged(file, "rsa.der"));
+    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+}
+
+// Between the checks and the deletion, nobody can put another file under
+// the name or move the folder: the file read is the file deleted.
+TEST_F(Purge, NothingIsSwappedInAfterTheChecks)
+{
+    InStore(L"MY", "rsa.der");
+    InStore(L"MY", "twice_a.der");
+    s_swapPath = Put(PrefixOf("Purge Reader Swap") + "1.cer", "rsa.der");
+    s_swapId = FileIdOf(s_swapPath);
+    files_.push_back(s_swapPath + ".aside");
+    s_swapped = s_folderMoved = true;
+    g_fileOwnerLookup = PlantedOwner;
+
+    PurgeCachedCertificates("Purge Reader Swap");
+
+    EXPECT_FALSE(s_swapped);
+    EXPECT_FALSE(s_folderMoved);
+    EXPECT_FALSE(FileExists(s_swapPath));
+    EXPECT_EQ(0, ProbeStore("MY", "rsa.der").match);
+    EXPECT_EQ(1, ProbeStore("MY", "twice_a.der").match);
+}
+
+// A link in place of the cache folder, or one folder higher in place of the
+// cache root, leads to another folder's files.
+TEST_F(Purge, CacheFolderOrRootThatIsALinkDeletesNothing)
 {
     InStore(L"MY", "rsa.der");
     std::string file = Put(PrefixOf("Purge Reader Link") + "A.cer", "rsa.der");
-    std::string elsewhere = root_ + "\\certcache-test-elsewhere";
-    ASSERT_TRUE(MoveFileA(cacheDir_.c_str(), elsewhere.c_str()));
-    EXPECT_TRUE(MakeFolderLink(cacheDir_, elsewhere));
+    for (const std::string& folder : {cacheDir_, root_}) {
+        std::string elsewhere = folder + " elsewhere";
+        ASSERT_TRUE(MoveFileA(folder.c_str(), elsewhere.c_str()));
+        EXPECT_TRUE(MakeFolderLink(folder, elsewhere));
 
-    PurgeCachedCertificates("Purge Reader Link");
+        PurgeCachedCertificates("Purge Reader Link");
 
-    EXPECT_TRUE(Unchanged(file, "rsa.der"));
-    EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
-    EXPECT_TRUE(RemoveFolderLink(cacheDir_));
-    EXPECT_TRUE(MoveFileA(elsewhere.c_str(), cacheDir_.c_str()));
+        EXPECT_TRUE(Unchanged(file, "rsa.der")) << folder;
+        EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match) << folder;
+        EXPECT_TRUE(RemoveFolderLink(folder));
+        EXPECT_TRUE(MoveFileA(elsewhere.c_str(), folder.c_str()));
+    }
 }
 
 TEST_F(Purge, CertificateHeldTwiceLeavesOneCopy)
@@ -516,7 +673,7 @@ TEST(PurgeCacheDirectory, ShortNameMatchesAreKept)
     FindClose(search);
     EXPECT_TRUE(searchReturnsCerx) << "the search no longer matches short names";
 
-    EXPECT_EQ(0, PurgeCacheDirectory(dir.c_str(), "41_"));
+    EXPECT_EQ(0, PurgeCacheDirectory("C:\\", dir.c_str(), "41_"));
 
     for (const std::string& path : gone) EXPECT_FALSE(FileExists(path)) << path;
     for (const std::string& path : kept) EXPECT_TRUE(FileExists(path)) << path;
@@ -536,10 +693,11 @@ TEST(PurgeCacheDirectory, EmptyPrefixDeletesNothing)
     std::string file = dir + "\\any.cer";
     ASSERT_TRUE(WriteBytes(file, TestData("garbage.bin")));
 
-    PurgeCacheDirectory(dir.c_str(), "");
-    PurgeCacheDirectory("", "41_");
-    PurgeCacheDirectory(nullptr, "41_");
-    PurgeCacheDirectory(dir.c_str(), nullptr);
+    PurgeCacheDirectory("C:\\", dir.c_str(), "");
+    PurgeCacheDirectory("C:\\", "", "41_");
+    PurgeCacheDirectory("C:\\", nullptr, "41_");
+    PurgeCacheDirectory("C:\\", dir.c_str(), nullptr);
+    PurgeCacheDirectory(nullptr, dir.c_str(), "41_");
 
     EXPECT_TRUE(FileExists(file));
     DeleteFileA(file.c_str());
