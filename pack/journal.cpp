@@ -1,5 +1,8 @@
-// The journal of what the tests may change, saved before the run and put
-// back after each program and at the end.
+// The journal of what the tests may make or change, saved before the run
+// and put back after each program and at the end. It names the tests' own
+// things only: the CSP's key, the simulator's files, the folders the tests
+// make and the names they make in them, and the tests' own certificates.
+// Anything else found there is left in place and listed (Left).
 #include <string.h>
 
 #include "runner.h"
@@ -14,10 +17,15 @@ const wchar_t* const kWineKeys[] = {
     L"Software\\Wine\\AppDefaults\\VKKSVInitTool.exe\\DllOverrides",
     L"Software\\Wine\\AppDefaults\\cacheroot_probe.exe",
 };
-// The simulator's files, as a test copies them into the system folder.
+// The simulator's files, as a test copies them into the system folder or
+// into a folder of its own.
 const wchar_t* const kSystemFiles[] = {
     L"Korrim.dll", L"VarkeldKsvCsp.dll", L"keysim.ini", L"keysim-journal.txt", L"KorrimAux.dll",
 };
+// What the tests make in a cache root: the CSP's cache folder (a journal
+// entry of its own), and the folders it is moved to while a link stands in
+// its place.
+const wchar_t* const kRootNames[] = {L"Varkeld KSV CSP", L"Varkeld KSV CSP elsewhere", L"certcache-test-elsewhere"};
 const wchar_t* const kStores[] = {L"MY", L"addressbook"};
 const DWORD kCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
@@ -44,39 +52,21 @@ Str SystemFolder()
     return path;
 }
 
-// The certificate functions, from crypt32.dll in the system folder.
 namespace {
 
+// The certificate functions, from crypt32.dll in the system folder.
 struct Crypt {
     decltype(&CertOpenStore) Open;
     decltype(&CertCloseStore) Close;
     decltype(&CertEnumCertificatesInStore) Enum;
-    decltype(&CertGetCertificateContextProperty) Property;
     decltype(&CertDuplicateCertificateContext) Duplicate;
     decltype(&CertDeleteCertificateFromStore) Delete;
-    decltype(&CertAddEncodedCertificateToStore) Add;
+    decltype(&CertSerializeCertificateStoreElement) Serialize;
+    decltype(&CertAddSerializedElementToStore) AddSerialized;
     decltype(&CertControlStore) Control;
+    decltype(&CertGetNameStringW) Name;
+    decltype(&CertFreeCertificateContext) Free;
 } g_crypt;
-
-}  // namespace
-
-bool LoadCrypt()
-{
-    HMODULE module = LoadLibraryW((SystemFolder() + L"\\crypt32.dll").c_str());
-    if (module == NULL) return false;
-    void** slots = reinterpret_cast<void**>(&g_crypt);
-    const char* names[] = {"CertOpenStore", "CertCloseStore", "CertEnumCertificatesInStore",
-                           "CertGetCertificateContextProperty", "CertDuplicateCertificateContext",
-                           "CertDeleteCertificateFromStore", "CertAddEncodedCertificateToStore",
-                           "CertControlStore"};
-    for (size_t i = 0; i < ARRAYSIZE(names); ++i) {
-        slots[i] = reinterpret_cast<void*>(GetProcAddress(module, names[i]));
-        if (slots[i] == NULL) return false;
-    }
-    return true;
-}
-
-namespace {
 
 std::string Hex(const BYTE* bytes, size_t size)
 {
@@ -100,6 +90,22 @@ std::vector<BYTE> Unhex(const std::string& text)
 
 }  // namespace
 
+bool LoadCrypt()
+{
+    HMODULE module = LoadLibraryW((SystemFolder() + L"\\crypt32.dll").c_str());
+    if (module == NULL) return false;
+    void** slots = reinterpret_cast<void**>(&g_crypt);
+    const char* names[] = {"CertOpenStore", "CertCloseStore", "CertEnumCertificatesInStore",
+                           "CertDuplicateCertificateContext", "CertDeleteCertificateFromStore",
+                           "CertSerializeCertificateStoreElement", "CertAddSerializedElementToStore",
+                           "CertControlStore", "CertGetNameStringW", "CertFreeCertificateContext"};
+    for (size_t i = 0; i < ARRAYSIZE(names); ++i) {
+        slots[i] = reinterpret_cast<void*>(GetProcAddress(module, names[i]));
+        if (slots[i] == NULL) return false;
+    }
+    return true;
+}
+
 bool ReadFileBytes(const Str& path, std::vector<BYTE>* bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
@@ -111,19 +117,18 @@ bool ReadFileBytes(const Str& path, std::vector<BYTE>* bytes)
     return ok && read == size;
 }
 
-namespace {
-
+// Written through to the disk before it returns: a power cut leaves the
+// whole file or the old one's name, never an empty copy.
 bool WriteFileBytes(const Str& path, const std::vector<BYTE>& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH, NULL);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     BOOL ok = bytes.empty() || WriteFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &written, NULL);
+    ok = ok && FlushFileBuffers(file);
     CloseHandle(file);
     return ok && written == bytes.size();
 }
-
-}  // namespace
 
 bool Exists(const Str& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -142,46 +147,96 @@ std::vector<Str> List(const Str& folder)
     return names;
 }
 
+// Deletes a file, a link (the link itself, never what it points to) or a
+// folder with all in it; inside a link it never goes.
 void DeleteTree(const Str& path)
 {
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         for (const Str& name : List(path)) DeleteTree(path + L"\\" + name);
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveDirectoryW(path.c_str());
     } else {
         DeleteFileW(path.c_str());
     }
 }
 
+// The parts of text between separators (at least one, maybe empty).
+std::vector<std::string> Split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+std::vector<std::string> Fields(const std::string& line) { return Split(line, '\t'); }
+
 // ---- What the tests may change, saved to and put back from the journal ----
 //
 // The journal is a text file of one entry per line, fields split by tabs:
+//   run <user's SID, hex> <computer name>           (first: whose it is)
 //   key <HKLM|HKCU> <view flag> <path> <absent|present>   then per value:
 //   value <type> <name, hex> <data, hex>
 //   file <path> <absent|saved copy>
-//   folder <path> <absent|present>   then per entry: entry <name> <saved copy|->
-//   root <path> <absent|present>     (a cache root: only whether it is there)
-//   store <name>                     then per certificate: cert <saved copy>
-// Saved copies lie in RunTests.saved\ beside it.
+//   folder <path> <absent|present> <tests|root>     then:
+//     entry <name> <saved copy|->   what it held before (a root: only the tests' names)
+//     made <name>                   a name the tests make in it
+//   store <name>                    then per certificate:
+//     cert <encoding's copy> <serialized copy>      there before the run
+//     own <encoding's copy>         one of the tests' (data\), deleted when it was not there
+//   end                             (last: the journal is whole)
+// Saved copies lie in RunTests.saved\ beside it. The journal is written as
+// RunTests.journal.new and then renamed, so it is there whole or not at all.
 
 Str JournalPath() { return g_dir + L"\\RunTests.journal"; }
 Str SavedFolder() { return g_dir + L"\\RunTests.saved"; }
 
+namespace {
+
 HKEY Root(const std::string& name) { return name == "HKLM" ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER; }
 
-namespace {
+bool IsLink(const Str& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool IsFolder(const Str& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The pack's data files: the certificates the tests put into the stores,
+// and the contents of the cache files they write.
+std::vector<std::vector<BYTE>> DataFiles()
+{
+    std::vector<std::vector<BYTE>> files;
+    for (const Str& name : List(g_dir + L"\\data")) {
+        std::vector<BYTE> bytes;
+        if (ReadFileBytes(g_dir + L"\\data\\" + name, &bytes)) files.push_back(bytes);
+    }
+    return files;
+}
 
 struct Saver {
     std::string text;
     int copies = 0;
+    bool failed = false;
 
     std::string Copy(const std::vector<BYTE>& bytes)
     {
         char name[32];
         StringCchPrintfA(name, ARRAYSIZE(name), "%d.bin", ++copies);
-        WriteFileBytes(SavedFolder() + L"\\" + Wide(name), bytes);
+        if (!WriteFileBytes(SavedFolder() + L"\\" + Wide(name), bytes)) failed = true;
         return name;
     }
 
@@ -214,19 +269,25 @@ struct Saver {
         text += "file\t" + Utf8(path) + "\t" + (ReadFileBytes(path, &bytes) ? Copy(bytes) : "absent") + "\n";
     }
 
-    void Folder(const Str& path)
+    // A folder the tests make or fill: what it holds now, saved, and the
+    // names the tests make in it. A root is the tests' only for those names.
+    void Folder(const Str& path, const wchar_t* const* made, size_t count, bool root)
     {
         bool present = Exists(path);
-        text += "folder\t" + Utf8(path) + (present ? "\tpresent\n" : "\tabsent\n");
+        text += "folder\t" + Utf8(path) + (present ? "\tpresent" : "\tabsent") + (root ? "\troot\n" : "\ttests\n");
         for (const Str& name : List(path)) {
+            bool ours = false;
+            for (size_t i = 0; i < count; ++i) ours = ours || lstrcmpiW(made[i], name.c_str()) == 0;
+            if (root && !ours) continue;
             std::vector<BYTE> bytes;
-            bool file = !(GetFileAttributesW((path + L"\\" + name).c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+            bool file = !IsFolder(path + L"\\" + name);
             std::string copy = file && ReadFileBytes(path + L"\\" + name, &bytes) ? Copy(bytes) : "-";
             text += "entry\t" + Utf8(name) + "\t" + copy + "\n";
         }
+        for (size_t i = 0; i < count; ++i) text += "made\t" + Utf8(made[i]) + "\n";
     }
 
-    void Store(const wchar_t* name)
+    void Store(const wchar_t* name, const std::vector<std::vector<BYTE>>& own)
     {
         text += "store\t" + Utf8(name) + "\n";
         HCERTSTORE store = g_crypt.Open(CERT_STORE_PROV_SYSTEM_W, kCertEncoding, 0,
@@ -234,17 +295,45 @@ struct Saver {
         if (store == NULL) return;
         PCCERT_CONTEXT cert = NULL;
         while ((cert = g_crypt.Enum(store, cert)) != NULL) {
-            text += "cert\t" + Copy(std::vector<BYTE>(cert->pbCertEncoded,
-                                                      cert->pbCertEncoded + cert->cbCertEncoded)) + "\n";
+            // Serialized with its properties: its key's link, its friendly name.
+            DWORD size = 0;
+            std::vector<BYTE> element;
+            if (g_crypt.Serialize(cert, 0, NULL, &size) && size > 0) {
+                element.resize(size);
+                if (!g_crypt.Serialize(cert, 0, &element[0], &size)) element.clear();
+            }
+            text += "cert\t" + Copy(std::vector<BYTE>(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded)) +
+                    "\t" + (element.empty() ? std::string("-") : Copy(element)) + "\n";
         }
         g_crypt.Close(store, 0);
+        for (const std::vector<BYTE>& bytes : own) text += "own\t" + Copy(bytes) + "\n";
     }
 };
 
-// The cache roots of every Windows version (the tests make Wine report
-// older ones), each with the CSP's cache folder in it.
+// The user this runner runs as (its SID's bytes, hex) and the computer.
+std::string RunLine()
+{
+    std::string sid = "-";
+    HANDLE token = NULL;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        BYTE buffer[256] = {};
+        DWORD size = 0;
+        if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) {
+            PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+            sid = Hex(static_cast<const BYTE*>(user), GetLengthSid(user));
+        }
+        CloseHandle(token);
+    }
+    wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD length = ARRAYSIZE(computer);
+    GetComputerNameW(computer, &length);
+    return "run\t" + sid + "\t" + Utf8(computer);
+}
+
 }  // namespace
 
+// The cache roots of every Windows version (the tests make Wine report
+// older ones), each with the CSP's cache folder in it.
 std::vector<Str> CacheRoots()
 {
     std::vector<Str> roots;
@@ -267,56 +356,57 @@ std::vector<Str> CacheRoots()
 
 REGSAM CspView() { return g_wow64 ? KEY_WOW64_32KEY : 0; }
 
-std::string Snapshot()
+std::string JournalOwner() { return RunLine(); }
+
+bool Snapshot(std::string* journal)
 {
     Saver saver;
+    saver.text = RunLine() + "\n";
     saver.Key("HKLM", CspView(), kCspKey);
     if (g_wine) {
         for (const wchar_t* key : kWineKeys) saver.Key("HKCU", 0, key);
     }
     for (const wchar_t* name : kSystemFiles) saver.File(SystemFolder() + L"\\" + name);
+    // The cache folder before its root: a root the tests made goes once it is empty.
     for (const Str& root : CacheRoots()) {
-        saver.Folder(root + L"\\Varkeld KSV CSP");
-        saver.text += "root\t" + Utf8(root) + (Exists(root) ? "\tpresent\n" : "\tabsent\n");
+        saver.Folder(root + L"\\Varkeld KSV CSP", NULL, 0, false);
+        saver.Folder(root, kRootNames, ARRAYSIZE(kRootNames), true);
     }
     // Folders the tests copy the simulator into, on the system drive.
     wchar_t windows[MAX_PATH] = {};
     GetWindowsDirectoryW(windows, MAX_PATH);
-    const wchar_t* const copies[] = {L"\\Program Files\\Maker", L"\\keysim-\u6dfa\\lib", L"\\keysim-\u6dfa",
-                                     L"\\keysim\u6dfa"};
-    for (const wchar_t* copy : copies) saver.Folder(Str(windows).substr(0, 2) + copy);
-    for (const wchar_t* store : kStores) saver.Store(store);
-    return saver.text;
+    const wchar_t* const lib[] = {L"lib"};
+    saver.Folder(Str(windows).substr(0, 2) + L"\\Program Files\\Maker", kSystemFiles, ARRAYSIZE(kSystemFiles), false);
+    saver.Folder(Str(windows).substr(0, 2) + L"\\keysim-\u6dfa\\lib", kSystemFiles, ARRAYSIZE(kSystemFiles), false);
+    saver.Folder(Str(windows).substr(0, 2) + L"\\keysim-\u6dfa", lib, 1, false);
+    saver.Folder(Str(windows).substr(0, 2) + L"\\keysim\u6dfa", kSystemFiles, ARRAYSIZE(kSystemFiles), false);
+    std::vector<std::vector<BYTE>> own = DataFiles();
+    for (const wchar_t* store : kStores) saver.Store(store, own);
+    saver.text += "end\n";
+    *journal = saver.text;
+    return !saver.failed;
+}
+
+// Writes the journal whole: a new file, flushed, then renamed over the old.
+bool WriteJournal(const std::string& journal)
+{
+    Str fresh = JournalPath() + L".new";
+    if (!WriteFileBytes(fresh, std::vector<BYTE>(journal.begin(), journal.end()))) return false;
+    return MoveFileExW(fresh.c_str(), JournalPath().c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 namespace {
 
-void Changed(const std::string& what)
+void Note(std::vector<std::string>* list, const std::string& what)
 {
-    for (const std::string& seen : g_changes) {
+    for (const std::string& seen : *list) {
         if (seen == what) return;
     }
-    g_changes.push_back(what);
+    list->push_back(what);
 }
 
-// The parts of text between separators (at least one, maybe empty).
-}  // namespace
-
-std::vector<std::string> Split(const std::string& text, char separator)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-        if (end == std::string::npos) return parts;
-        start = end + 1;
-    }
-}
-
-std::vector<std::string> Fields(const std::string& line) { return Split(line, '\t'); }
-
-namespace {
+void Changed(const std::string& what) { Note(&g_changes, what); }
+void Left(const std::string& what) { Note(&g_left, what); }
 
 struct SavedValue {
     DWORD type;
@@ -396,6 +486,46 @@ std::vector<BYTE> Saved(const std::string& copy)
     return bytes;
 }
 
+bool OneOf(const std::vector<BYTE>& bytes, const std::vector<std::vector<BYTE>>& set)
+{
+    for (const std::vector<BYTE>& one : set) {
+        if (one == bytes) return true;
+    }
+    return false;
+}
+
+// A file the tests wrote into a cache folder: empty or one of the pack's
+// data files; a folder (not a link) of only such files.
+bool DataLike(const Str& path, const std::vector<std::vector<BYTE>>& data, int depth = 0)
+{
+    if (IsLink(path) || depth > 8) return false;
+    if (IsFolder(path)) {
+        for (const Str& name : List(path)) {
+            if (!DataLike(path + L"\\" + name, data, depth + 1)) return false;
+        }
+        return true;
+    }
+    std::vector<BYTE> bytes;
+    return ReadFileBytes(path, &bytes) && (bytes.empty() || OneOf(bytes, data));
+}
+
+// Deletes a name the tests made: a link itself, a file, or a folder with
+// what the tests wrote into it; anything else in it stays, listed.
+void DeleteOurs(const Str& path, const std::vector<std::vector<BYTE>>& data)
+{
+    if (IsFolder(path) && !IsLink(path)) {
+        for (const Str& name : List(path)) {
+            Str child = path + L"\\" + name;
+            if (DataLike(child, data)) {
+                DeleteTree(child);
+            } else {
+                Left(Utf8(child) + ": not the tests', left in place");
+            }
+        }
+    }
+    DeleteTree(path);  // a link or an emptied folder: not followed
+}
+
 void RestoreFile(const Str& path, const std::string& copy, bool apply)
 {
     std::vector<BYTE> now;
@@ -417,51 +547,86 @@ struct SavedEntry {
     std::string copy;
 };
 
-void RestoreFolder(const Str& path, bool present, const std::vector<SavedEntry>& entries, bool apply,
-                   bool root = false)
+bool Named(const Str& name, const std::vector<Str>& names)
 {
-    if (!present) {
-        if (!Exists(path)) return;
-        Changed("folder " + Utf8(path) + ": created by the tests, deleted");
-        if (apply) {
-            for (const Str& name : List(path)) DeleteTree(path + L"\\" + name);
-            RemoveDirectoryW(path.c_str());
-        }
-        return;
+    for (const Str& one : names) {
+        if (lstrcmpiW(one.c_str(), name.c_str()) == 0) return true;
+    }
+    return false;
+}
+
+// Deletes what the tests made in the folder (the names made, and in a
+// folder of the tests what holds their data), puts back what it held, and
+// deletes the folder itself if the tests made it and it is empty then.
+void RestoreFolder(const Str& path, bool present, bool root, const std::vector<SavedEntry>& entries,
+                   const std::vector<Str>& made, const std::vector<std::vector<BYTE>>& data, bool apply)
+{
+    if (IsLink(path)) {  // the tests put a link in the folder's place
+        Changed("link " + Utf8(path) + ": made by the tests, removed");
+        if (apply) DeleteTree(path);
     }
     if (!Exists(path)) {
+        if (!present || !apply) {
+            if (present) Changed("folder " + Utf8(path) + ": deleted by the tests");
+            return;
+        }
         Changed("folder " + Utf8(path) + ": deleted by the tests, put back");
-        if (apply) CreateDirectoryW(path.c_str(), NULL);
+        CreateDirectoryW(path.c_str(), NULL);
     }
-    if (root) return;  // its entries are not the tests'
+    std::vector<Str> before;
+    for (const SavedEntry& entry : entries) before.push_back(entry.name);
     for (const Str& name : List(path)) {
-        bool known = false;
-        for (const SavedEntry& entry : entries) known = known || lstrcmpiW(entry.name.c_str(), name.c_str()) == 0;
-        if (!known) RestoreFile(path + L"\\" + name, "absent", apply);
+        if (Named(name, before)) continue;
+        Str child = path + L"\\" + name;
+        if (Named(name, made) || (!root && DataLike(child, data))) {
+            Changed((IsFolder(child) ? "folder " : "file ") + Utf8(child) + ": made by the tests, deleted");
+            if (apply) DeleteOurs(child, data);
+        } else if (!root || !present) {
+            Left(Utf8(child) + ": not the tests', left in place");
+        }
     }
     for (const SavedEntry& entry : entries) {
         if (entry.copy != "-") RestoreFile(path + L"\\" + entry.name, entry.copy, apply);
     }
+    if (present) return;
+    if (List(path).empty()) {
+        Changed("folder " + Utf8(path) + ": created by the tests, deleted");
+        if (apply) RemoveDirectoryW(path.c_str());
+    } else if (apply) {
+        Left(Utf8(path) + ": made during the run, kept for what is left in it");
+    }
 }
 
-void RestoreStore(const Str& name, const std::vector<std::string>& copies, bool apply)
+struct SavedCert {
+    std::vector<BYTE> encoded, element;
+};
+
+// Deletes the tests' own certificates that were not there before and puts
+// back, with their properties, those the tests deleted; others stay.
+void RestoreStore(const Str& name, const std::vector<SavedCert>& before, const std::vector<std::vector<BYTE>>& own,
+                  bool apply)
 {
     HCERTSTORE store = g_crypt.Open(CERT_STORE_PROV_SYSTEM_W, kCertEncoding, 0, CERT_SYSTEM_STORE_CURRENT_USER,
                                     name.c_str());
     if (store == NULL) return;
-    std::vector<std::vector<BYTE>> before;
-    for (const std::string& copy : copies) before.push_back(Saved(copy));
     std::vector<bool> found(before.size(), false);
-    // Certificates the tests added: collected in the walk, deleted after it.
+    // The tests' certificates: collected in the walk, deleted after it.
     std::vector<PCCERT_CONTEXT> added;
     PCCERT_CONTEXT cert = NULL;
     while ((cert = g_crypt.Enum(store, cert)) != NULL) {
         std::vector<BYTE> bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded);
         bool known = false;
         for (size_t i = 0; i < before.size(); ++i) {
-            if (before[i] == bytes) known = found[i] = true;
+            if (before[i].encoded == bytes) known = found[i] = true;
         }
-        if (!known) added.push_back(g_crypt.Duplicate(cert));
+        if (known) continue;
+        if (OneOf(bytes, own)) {
+            added.push_back(g_crypt.Duplicate(cert));
+            continue;
+        }
+        wchar_t subject[256] = {};
+        g_crypt.Name(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, NULL, subject, ARRAYSIZE(subject));
+        Left("certificate \"" + Utf8(subject) + "\" in \"" + Utf8(name) + "\": not the tests', left in place");
     }
     bool changed = false;
     for (PCCERT_CONTEXT extra : added) {
@@ -469,14 +634,16 @@ void RestoreStore(const Str& name, const std::vector<std::string>& copies, bool 
         if (apply) {
             g_crypt.Delete(extra);  // frees the context
             changed = true;
+        } else {
+            g_crypt.Free(extra);
         }
     }
     for (size_t i = 0; i < before.size(); ++i) {
         if (found[i]) continue;
         Changed("certificate store " + Utf8(name) + ": certificates deleted by the tests, put back");
-        if (apply && !before[i].empty()) {
-            g_crypt.Add(store, X509_ASN_ENCODING, &before[i][0], static_cast<DWORD>(before[i].size()),
-                        CERT_STORE_ADD_USE_EXISTING, NULL);
+        if (apply && !before[i].element.empty()) {
+            g_crypt.AddSerialized(store, &before[i].element[0], static_cast<DWORD>(before[i].element.size()),
+                                  CERT_STORE_ADD_USE_EXISTING, 0, CERT_STORE_CERTIFICATE_CONTEXT_FLAG, NULL, NULL);
             changed = true;
         }
     }
@@ -484,14 +651,15 @@ void RestoreStore(const Str& name, const std::vector<std::string>& copies, bool 
     g_crypt.Close(store, 0);
 }
 
-// Puts back what the journal holds; with apply false, only notes what
-// differs from it.
 }  // namespace
 
+// Puts back what the journal holds; with apply false, only notes what
+// differs from it.
 void Restore(const std::string& journal, bool apply)
 {
     std::vector<std::string> lines = Split(journal, '\n');
     lines.push_back("end");
+    std::vector<std::vector<BYTE>> data = DataFiles();
     for (size_t i = 0; i < lines.size(); ++i) {
         std::vector<std::string> f = Fields(lines[i]);
         size_t next = i + 1;
@@ -508,19 +676,34 @@ void Restore(const std::string& journal, bool apply)
             RestoreKey(f[1], strtoul(f[2].c_str(), NULL, 10), Wide(f[3]), f[4] == "present", values, apply);
         } else if (f[0] == "file" && f.size() == 3) {
             RestoreFile(Wide(f[1]), f[2], apply);
-        } else if (f[0] == "folder" && f.size() == 3) {
+        } else if (f[0] == "folder" && f.size() == 4) {
             std::vector<SavedEntry> entries;
-            for (; Fields(lines[next])[0] == "entry"; ++next) {
+            std::vector<Str> made;
+            for (;; ++next) {
                 std::vector<std::string> e = Fields(lines[next]);
-                entries.push_back({Wide(e[1]), e.size() > 2 ? e[2] : "-"});
+                if (e[0] == "entry") {
+                    entries.push_back({Wide(e[1]), e.size() > 2 ? e[2] : "-"});
+                } else if (e[0] == "made" && e.size() == 2) {
+                    made.push_back(Wide(e[1]));
+                } else {
+                    break;
+                }
             }
-            RestoreFolder(Wide(f[1]), f[2] == "present", entries, apply);
-        } else if (f[0] == "root" && f.size() == 3) {
-            RestoreFolder(Wide(f[1]), f[2] == "present", std::vector<SavedEntry>(), apply, true);
+            RestoreFolder(Wide(f[1]), f[2] == "present", f[3] == "root", entries, made, data, apply);
         } else if (f[0] == "store" && f.size() == 2) {
-            std::vector<std::string> copies;
-            for (; Fields(lines[next])[0] == "cert"; ++next) copies.push_back(Fields(lines[next])[1]);
-            RestoreStore(Wide(f[1]), copies, apply);
+            std::vector<SavedCert> before;
+            std::vector<std::vector<BYTE>> own;
+            for (;; ++next) {
+                std::vector<std::string> c = Fields(lines[next]);
+                if (c[0] == "cert" && c.size() == 3) {
+                    before.push_back({Saved(c[1]), c[2] == "-" ? std::vector<BYTE>() : Saved(c[2])});
+                } else if (c[0] == "own" && c.size() == 2) {
+                    own.push_back(Saved(c[1]));
+                } else {
+                    break;
+                }
+            }
+            RestoreStore(Wide(f[1]), before, own, apply);
         } else {
             continue;
         }
@@ -531,6 +714,7 @@ void Restore(const std::string& journal, bool apply)
 std::string ReadJournal()
 {
     std::vector<BYTE> bytes;
+    DeleteFileW((JournalPath() + L".new").c_str());  // cut off before it was whole: nothing was changed
     if (!ReadFileBytes(JournalPath(), &bytes)) return std::string();
     return std::string(bytes.begin(), bytes.end());
 }
@@ -540,4 +724,3 @@ void ForgetJournal()
     DeleteFileW(JournalPath().c_str());
     DeleteTree(SavedFolder());
 }
-

@@ -20,6 +20,7 @@ HANDLE g_job;
 volatile LONG g_interrupted;
 int g_passed, g_failed, g_skipped;
 std::vector<std::string> g_changes;
+std::vector<std::string> g_left;
 
 namespace {
 
@@ -36,8 +37,18 @@ const Program kPrograms[] = {
 
 }  // namespace
 
+const Program* FindProgram(const Str& name)
+{
+    for (const Program& program : kPrograms) {
+        if (name == Wide(program.name)) return &program;
+    }
+    return NULL;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
+    // No loader or crash dialog holds a program until its time limit.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     // DLLs by bare name from the system folder only, where Windows can.
     typedef BOOL(WINAPI * SetDefault)(DWORD);
     typedef BOOL(WINAPI * SetDirectory)(LPCWSTR);
@@ -64,50 +75,74 @@ int wmain(int argc, wchar_t** argv)
         fputs("RunTests: cannot load crypt32.dll from the system folder; nothing was changed\n", stderr);
         return 2;
     }
-
+    for (int i = 1; i < argc; ++i) {
+        Str arg = argv[i];
+        if (FindProgram(arg.substr(0, arg.find(L':'))) == NULL) {
+            std::string names;
+            for (const Program& program : kPrograms) names += std::string(names.empty() ? "" : ", ") + program.name;
+            printf("RunTests: no program \"%s\" (the programs: %s); nothing was changed\n", Utf8(arg).c_str(),
+                   names.c_str());
+            return 2;
+        }
+    }
+    if (!FolderFitsAnsi()) {
+        printf("RunTests: refused, nothing was changed: the folder %s has characters that the ANSI code page %u "
+               "cannot hold, and the tool is an ANSI program: unzip the pack under another folder name\n",
+               Utf8(g_dir).c_str(), GetACP());
+        return 2;
+    }
+    std::string busy = TakeRunLock();
+    if (!busy.empty()) {
+        printf("RunTests: refused, nothing was changed: %s\n", busy.c_str());
+        return 2;
+    }
     std::string earlier = ReadJournal();
     std::string foreign = Foreign(earlier);
     if (!foreign.empty()) {
         printf("RunTests: refused, nothing was changed: %s\n", foreign.c_str());
         return 2;
     }
+    std::string which;
+    g_admin = IsAdministrator(&which);
     g_report = _wfopen((g_dir + L"\\report.txt").c_str(), L"w");
     if (!earlier.empty()) {
         Out("An earlier run was cut off; what it changed is put back first:\n");
         Restore(earlier, true);
         for (const std::string& change : g_changes) Out("  %s\n", change.c_str());
-        ForgetJournal();
         g_changes.clear();
+        Restore(earlier, false);
+        if (!g_changes.empty()) {
+            for (const std::string& change : g_changes) Out("  NOT PUT BACK: %s\n", change.c_str());
+            Out("RunTests: stopped; the journal is kept. Run RunTests.exe again as %s to put the rest back.\n",
+                g_admin ? "this administrator, once nothing holds these files open"
+                        : "an administrator (\"Run as administrator\")");
+            if (g_report != NULL) fclose(g_report);
+            return 2;
+        }
+        ForgetJournal();
+        ListLeft();
     }
-    g_admin = CanWriteMachineKeys();
-    DescribeMachine();
+    DescribeMachine(which);
 
     CreateDirectoryW(SavedFolder().c_str(), NULL);
-    std::string journal = Snapshot();
-    HANDLE file = CreateFileW(JournalPath().c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                              FILE_FLAG_WRITE_THROUGH, NULL);
-    DWORD written = 0;
-    if (file == INVALID_HANDLE_VALUE ||
-        !WriteFile(file, journal.data(), static_cast<DWORD>(journal.size()), &written, NULL) ||
-        written != journal.size()) {
+    std::string journal;
+    if (!Snapshot(&journal) || !WriteJournal(journal)) {
         Out("RunTests: cannot write its journal %s; nothing was changed\n", Utf8(JournalPath()).c_str());
-        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
         ForgetJournal();
         return 2;
     }
-    FlushFileBuffers(file);
-    CloseHandle(file);
     SetConsoleCtrlHandler(OnBreak, TRUE);
     Out("\nSaved before the run, and put back after each program:\n");
     for (const std::string& line : Split(journal, '\n')) {
         std::vector<std::string> f = Fields(line);
         if (f[0] == "key" && f.size() == 5) {
             Out("  registry key %s\\%s (%s)\n", f[1].c_str(), f[3].c_str(), f[4].c_str());
-        } else if ((f[0] == "file" || f[0] == "folder" || f[0] == "root") && f.size() == 3) {
-            Out("  %s %s (%s)\n", f[0] == "file" ? "file" : "folder", f[1].c_str(),
-                f[2] == "absent" ? "absent" : "present");
+        } else if ((f[0] == "file" || f[0] == "folder") && f.size() >= 3) {
+            Out("  %s %s (%s)\n", f[0].c_str(), f[1].c_str(), f[2] == "absent" ? "absent" : "present");
+        } else if (f[0] == "made" && f.size() == 2) {
+            Out("    and in it what the tests make as %s\n", f[1].c_str());
         } else if (f[0] == "store" && f.size() == 2) {
-            Out("  the current user's certificates in \"%s\"\n", f[1].c_str());
+            Out("  the tests' certificates in the current user's \"%s\"\n", f[1].c_str());
         }
     }
 
@@ -135,7 +170,7 @@ int wmain(int argc, wchar_t** argv)
         for (int i = 1; i < argc; ++i) {
             Str arg = argv[i];
             Str name = arg.substr(0, arg.find(L':'));
-            if (name != Wide(program.name)) continue;
+            if (FindProgram(name) != &program) continue;
             chosen = true;
             if (name.size() < arg.size()) filter = L" --gtest_filter=" + arg.substr(name.size() + 1);
         }
@@ -153,7 +188,12 @@ int wmain(int argc, wchar_t** argv)
         ++g_failed;
     }
     if (g_changes.empty()) ForgetJournal();
+    ListLeft();
     if (g_interrupted) Out("interrupted: the remaining programs were not run\n");
+    if (g_passed + g_failed == 0) {
+        Out("no case ran\n");
+        ++g_failed;
+    }
     Out("\n%d passed, %d failed, %d skipped\n", g_passed, g_failed, g_skipped);
     if (g_report != NULL) fclose(g_report);
     return g_failed == 0 && !g_interrupted ? 0 : 1;

@@ -35,8 +35,44 @@ LANGID UiLanguage()
     return get != NULL ? get() : GetUserDefaultLangID();
 }
 
-void DescribeMachine()
+namespace {
+
+// The SHA-256 of a file, hex; or why there is none (Windows before XP SP3
+// has no SHA-256 in its CryptoAPI).
+std::string Sha256(const Str& path)
 {
+    std::vector<BYTE> bytes;
+    if (!ReadFileBytes(path, &bytes)) return "(cannot be read)";
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[32] = {};
+    DWORD size = sizeof(digest);
+    bool ok = CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+              CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+              CryptHashData(hash, bytes.empty() ? NULL : &bytes[0], static_cast<DWORD>(bytes.size()), 0) &&
+              CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0);
+    if (hash != 0) CryptDestroyHash(hash);
+    if (provider != 0) CryptReleaseContext(provider, 0);
+    if (!ok) return "(this Windows computes no SHA-256)";
+    std::string text;
+    char pair[3];
+    for (DWORD i = 0; i < size; ++i) {
+        StringCchPrintfA(pair, ARRAYSIZE(pair), "%02x", digest[i]);
+        text += pair;
+    }
+    return text;
+}
+
+}  // namespace
+
+void DescribeMachine(const std::string& administrator)
+{
+    std::vector<BYTE> pack;
+    ReadFileBytes(g_dir + L"\\PACK.txt", &pack);
+    std::string packName(pack.begin(), pack.end());
+    packName = packName.substr(0, packName.find_first_of("\r\n"));
+    Out("%s\n", packName.empty() ? "VKKSVInitTool test pack (PACK.txt is missing)" : packName.c_str());
+    Out("VKKSVInitTool.exe SHA-256 %s\n", Sha256(g_dir + L"\\VKKSVInitTool.exe").c_str());
     typedef LONG(WINAPI * RtlGetVersion)(OSVERSIONINFOEXW*);
     typedef const char*(CDECL * WineVersion)();
     OSVERSIONINFOEXW version = {};
@@ -52,7 +88,7 @@ void DescribeMachine()
         wine != NULL ? wine() : "");
     Out("%s, UI language %s (0x%04x), ANSI code page %u, %s\n",
         g_wow64 ? "64-bit Windows (this runner under WOW64)" : "32-bit Windows", Utf8(name).c_str(), language,
-        GetACP(), g_admin ? "administrator" : "not an administrator");
+        GetACP(), administrator.c_str());
 }
 
 namespace {
@@ -122,9 +158,10 @@ void SkipAll(const Program& program, const Str& filter, const std::string& why)
     Str command = L"\"" + g_dir + L"\\tests\\" + program.exe + L"\" --gtest_list_tests" + filter;
     Str log = g_dir + L"\\results\\" + Wide(program.name) + L".list.txt";
     bool hung = false;
+    std::string notStarted;
     Program listing = program;
     listing.windows = false;
-    Start(command, listing, log, &hung);
+    Start(command, listing, log, &hung, &notStarted);
     std::vector<BYTE> bytes;
     ReadFileBytes(log, &bytes);
     std::string text(bytes.begin(), bytes.end()), suite;
@@ -164,24 +201,45 @@ void RunProgram(const Program& program, const Str& filter, const std::string& jo
     }
     DeleteFileW((results + L".xml").c_str());
     bool hung = false;
-    DWORD code = Start(command, program, results + L".log", &hung);
+    std::string notStarted;
+    DWORD code = Start(command, program, results + L".log", &hung, &notStarted);
     Restore(journal, true);
+    if (!notStarted.empty()) {
+        Case(program.name, "FAIL", notStarted);
+        return;
+    }
     char why[200];
     StringCchPrintfA(why, ARRAYSIZE(why), hung ? "hung: ended after %lu s" : "ended with exit code 0x%lx",
                      hung ? static_cast<unsigned long>(program.seconds) : static_cast<unsigned long>(code));
-    // The loader refused it: this Windows lacks a function or DLL it imports.
+    // The loader refused it: this Windows lacks a function or DLL it
+    // imports. Windows before XP lacks some (README.txt); XP and later not.
     if (!hung && (code == 0xC0000139u || code == 0xC0000135u || code == 0xC000007Bu)) {
+        OSVERSIONINFOW version = {};
+        version.dwOSVersionInfoSize = sizeof(version);
+        GetVersionExW(&version);
+        bool beforeXp = version.dwMajorVersion < 5 || (version.dwMajorVersion == 5 && version.dwMinorVersion == 0);
         StringCchPrintfA(why, ARRAYSIZE(why), "does not load on this Windows (status 0x%lx: it lacks a "
-                         "function or DLL the program imports)", static_cast<unsigned long>(code));
-        Case(program.name, "SKIP", why);
+                         "function or DLL the program imports)%s", static_cast<unsigned long>(code),
+                         beforeXp ? "" : ", though it must load on XP and later");
+        Case(program.name, beforeXp ? "SKIP" : "FAIL", why);
         return;
     }
     if (!program.gtest) {
         Case(program.name, code == 0 && !hung ? "PASS" : "FAIL", code == 0 && !hung ? "" : why);
         return;
     }
-    if (!ReadResults(results + L".xml") || hung) {
-        Case(program.name, "FAIL", std::string(why) + " without results (see results\\" + program.name + ".log)");
+    // A crash or a failed exit after its results were written fails too.
+    bool results_read = ReadResults(results + L".xml");
+    if (!results_read || hung || code != 0) {
+        Case(program.name, "FAIL", std::string(why) + (results_read ? " after its results" : " without results") +
+                                       " (see results\\" + program.name + ".log)");
     }
 }
 
+void ListLeft()
+{
+    if (g_left.empty()) return;
+    Out("\nLeft in place, not made by the tests (%u to look at):\n", static_cast<unsigned>(g_left.size()));
+    for (const std::string& left : g_left) Out("  LOOK: %s\n", left.c_str());
+    g_left.clear();
+}

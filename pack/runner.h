@@ -44,6 +44,7 @@ extern HANDLE g_job;
 extern volatile LONG g_interrupted;
 extern int g_passed, g_failed, g_skipped;
 extern std::vector<std::string> g_changes;  // what a restore put back, once each
+extern std::vector<std::string> g_left;     // what it found that is not the tests', left in place
 
 template <typename Fn>
 Fn Lookup(const char* module, const char* name)
@@ -69,22 +70,29 @@ bool LoadCrypt();
 Str JournalPath();
 Str SavedFolder();
 REGSAM CspView();
-std::string Snapshot();
+std::string JournalOwner();  // the journal's first line for this user and computer
+bool Snapshot(std::string* journal);
+bool WriteJournal(const std::string& journal);
 void Restore(const std::string& journal, bool apply);
 std::string ReadJournal();
 void ForgetJournal();
 
-// Refusals and the machine's rights (refusals.cpp).
+// Refusals, the lock and the machine's rights (refusals.cpp).
 std::string Foreign(const std::string& journal);
-bool CanWriteMachineKeys();
+bool FolderFitsAnsi();
+std::string TakeRunLock();
+bool IsAdministrator(std::string* which);
+
+const Program* FindProgram(const Str& name);  // (main.cpp)
 
 // Starting programs (start.cpp).
 BOOL WINAPI OnBreak(DWORD);
-DWORD Start(Str command, const Program& program, const Str& log, bool* hung);
+DWORD Start(Str command, const Program& program, const Str& log, bool* hung, std::string* notStarted);
 
 // Results and the report (report.cpp).
 void Out(const char* format, ...);
 Str UiLanguageName(LANGID language);
 LANGID UiLanguage();
-void DescribeMachine();
+void DescribeMachine(const std::string& administrator);
+void ListLeft();  // what a restore left in place, for a look
 void RunProgram(const Program& program, const Str& filter, const std::string& journal);

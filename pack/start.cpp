@@ -2,6 +2,38 @@
 // in a job that ends all it starts, within its time limit.
 #include "runner.h"
 
+namespace {
+
+// The system's message for an error, on one line.
+std::string SystemMessage(DWORD error)
+{
+    wchar_t text[512] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text,
+                   ARRAYSIZE(text), NULL);
+    std::string line = Utf8(text);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    char code[32];
+    StringCchPrintfA(code, ARRAYSIZE(code), " (error %lu)", static_cast<unsigned long>(error));
+    return line + code;
+}
+
+// A new job for the process, which must be suspended; false when it cannot
+// be put into one (the runner is in a job that allows no other).
+bool IntoJob(HANDLE process)
+{
+    g_job = g_jobs.Create != NULL ? g_jobs.Create(NULL, NULL) : NULL;
+    if (g_job == NULL) return g_jobs.Create == NULL;  // NT 4.0: no jobs at all
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    g_jobs.SetInformation(g_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    if (g_jobs.Assign(g_job, process)) return true;
+    CloseHandle(g_job);
+    g_job = NULL;
+    return false;
+}
+
+}  // namespace
+
 BOOL WINAPI OnBreak(DWORD)
 {
     InterlockedExchange(&g_interrupted, 1);
@@ -10,8 +42,8 @@ BOOL WINAPI OnBreak(DWORD)
 }
 
 // Runs the command line in the pack's work folder, its output into log;
-// the exit code, or a note that it hung.
-DWORD Start(Str command, const Program& program, const Str& log, bool* hung)
+// the exit code, or a note that it hung, or why it did not start.
+DWORD Start(Str command, const Program& program, const Str& log, bool* hung, std::string* notStarted)
 {
     if (program.windows && g_wine) {
         wchar_t windows[MAX_PATH] = {};
@@ -31,18 +63,39 @@ DWORD Start(Str command, const Program& program, const Str& log, bool* hung)
     line.push_back(0);
     Str work = g_dir + L"\\work";
     *hung = false;
-    if (!CreateProcessW(NULL, &line[0], NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, work.c_str(), &startup,
-                        &process)) {
-        CloseHandle(out);
-        return GetLastError() | 0x80000000u;
+    notStarted->clear();
+    // Everything it starts goes into the job, and ends with it. A runner
+    // that is itself in a job (Windows 7 and before allow a process one job)
+    // starts it outside its own job, where that job allows it.
+    DWORD flags[] = {CREATE_SUSPENDED, CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB};
+    bool inJob = false;
+    for (DWORD flag : flags) {
+        if (!CreateProcessW(NULL, &line[0], NULL, NULL, TRUE, flag, NULL, work.c_str(), &startup, &process)) {
+            DWORD error = GetLastError();
+            if (flag != flags[0]) break;  // the runner's job allows no breakaway
+            CloseHandle(out);
+            *notStarted = "did not start: " + SystemMessage(error);
+            return 0;
+        }
+        inJob = IntoJob(process.hProcess);
+        if (inJob) break;
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, 10000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        process = PROCESS_INFORMATION();
     }
-    // Everything it starts goes into the job, and ends with it.
-    g_job = g_jobs.Create != NULL ? g_jobs.Create(NULL, NULL) : NULL;
-    if (g_job != NULL) {
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        g_jobs.SetInformation(g_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-        g_jobs.Assign(g_job, process.hProcess);
+    if (process.hProcess == NULL) {
+        // Run it all the same, without a job: what it starts may outlive it.
+        static bool said = false;
+        if (!said) Out("note: the runner's own job allows no job of its own: programs run without one\n");
+        said = true;
+        if (!CreateProcessW(NULL, &line[0], NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, work.c_str(), &startup,
+                            &process)) {
+            CloseHandle(out);
+            *notStarted = "did not start: " + SystemMessage(GetLastError());
+            return 0;
+        }
     }
     ResumeThread(process.hThread);
     if (WaitForSingleObject(process.hProcess, program.seconds * 1000) == WAIT_TIMEOUT) {
@@ -62,4 +115,3 @@ DWORD Start(Str command, const Program& program, const Str& log, bool* hung)
     CloseHandle(out);
     return code;
 }
-

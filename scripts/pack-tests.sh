@@ -62,6 +62,7 @@ pack="$work/$name"
 mkdir -p "$pack/tests" "$pack/data" "$pack/simulator"
 cp "$runner" "$pack/RunTests.exe"
 cp "$src/pack/README.txt" "$pack/"
+printf 'VKKSVInitTool test pack %s, commit %s\r\n' "$version" "$commit" >"$pack/PACK.txt"
 cp "$tool" "$pack/VKKSVInitTool.exe"
 # The simulator without its state (each copy starts with no key).
 (cd "$build/simulator" &&

@@ -87,7 +87,7 @@ TEST(CacheRoot, FollowsTheWindowsVersion)
         {"nt40", "4", std::string(windows) + "\\TEMP"},
         {"winxp", "5", userData + "\\TEMP"},
         {"win7", "6", common + "\\TEMP"},
-        {"win10", "6", common + "\\TEMP"},
+        {"win10", "10", common + "\\TEMP"},  // the probe declares Windows 10 (its manifest)
     };
     for (const Case& c : cases) {
         ProbeResult result = Probe(c.version);
