@@ -54,8 +54,8 @@ const Texts& Expected()
 
 std::wstring ToolPath()
 {
-    std::string path = getenv("INITTOOL_EXE") != NULL ? getenv("INITTOOL_EXE") : "";
-    return std::wstring(path.begin(), path.end());
+    const wchar_t* path = _wgetenv(L"INITTOOL_EXE");  // any folder name: UTF-16
+    return path != NULL ? path : L"";
 }
 
 void ExpectButtons(const DialogState& state, const Texts& texts)
