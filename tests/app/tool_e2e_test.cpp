@@ -32,8 +32,10 @@ const wchar_t kEnglishFailed[] = L"KSV BLE USBKey initialization failed!";
 // A setting as UTF-16: the pack may lie under any folder name.
 std::wstring Env(const char* name)
 {
-    const wchar_t* value = _wgetenv(std::wstring(name, name + strlen(name)).c_str());
-    return value != NULL ? value : L"";
+    wchar_t value[MAX_PATH * 2] = {};
+    DWORD length = GetEnvironmentVariableW(std::wstring(name, name + strlen(name)).c_str(), value,
+                                           ARRAYSIZE(value));
+    return length < ARRAYSIZE(value) ? value : L"";
 }
 
 // A path of the ANSI code page's, as UTF-16.
@@ -596,7 +598,8 @@ TEST_P(PlantedDlls, NoneIsLoadedThroughAWholeRun)
     std::vector<std::wstring> names = SystemDllNames();
     ASSERT_GT(names.size(), 100u);
     // (bcrypt from Vista on.)
-    OSVERSIONINFOW version = {sizeof(version)};
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
     GetVersionExW(&version);
     for (const wchar_t* name : {L"crypt32", L"shell32", L"msasn1", L"bcrypt", L"comctl32"}) {
         if (version.dwMajorVersion < 6 && std::wstring(name) == L"bcrypt") continue;

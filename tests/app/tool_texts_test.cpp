@@ -54,8 +54,9 @@ const Texts& Expected()
 
 std::wstring ToolPath()
 {
-    const wchar_t* path = _wgetenv(L"INITTOOL_EXE");  // any folder name: UTF-16
-    return path != NULL ? path : L"";
+    wchar_t path[MAX_PATH * 2] = {};  // any folder name: UTF-16
+    DWORD length = GetEnvironmentVariableW(L"INITTOOL_EXE", path, ARRAYSIZE(path));
+    return length < ARRAYSIZE(path) ? path : L"";
 }
 
 void ExpectButtons(const DialogState& state, const Texts& texts)
