@@ -62,17 +62,15 @@ pack="$work/$name"
 mkdir -p "$pack/tests" "$pack/data" "$pack/simulator"
 cp "$runner" "$pack/RunTests.exe"
 cp "$src/pack/README.txt" "$pack/"
+printf 'VKKSVInitTool test pack %s, commit %s\r\n' "$version" "$commit" >"$pack/PACK.txt"
 cp "$tool" "$pack/VKKSVInitTool.exe"
 # The simulator without its state (each copy starts with no key).
 (cd "$build/simulator" &&
     find . \( -name '*.exe' -o -name '*.dll' \) -exec cp --parents {} "$pack/simulator/" \;)
-for program in certcache/certcache_tests certcache/storeprobe certcache/cacheroot_probe \
-               keyinit/keyinit_test run/keyrun_test simulator/simulator_tests resources/resview \
-               app/dialog_test app/tool_texts_test app/tool_e2e_test app/inittool_driver \
-               app/keystate_listener app/inittool_oldwindows; do
-    cp "$build/tests/$program.exe" "$pack/tests/"
-done
-cp "$build/tests/app/planted.dll" "$pack/tests/"
+# The test programs and what they plant, as the build lists them.
+while read -r file; do
+    cp "$file" "$pack/tests/"
+done <"$build/pack/pack_files.txt"
 cp "$src"/tests/data/*.der "$src"/tests/data/*.cer "$src"/tests/data/*.bin "$pack/data/"
 
 # The same files give the same zip: fixed times, sorted names, no extra fields.

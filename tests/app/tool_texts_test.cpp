@@ -54,8 +54,9 @@ const Texts& Expected()
 
 std::wstring ToolPath()
 {
-    std::string path = getenv("INITTOOL_EXE") != NULL ? getenv("INITTOOL_EXE") : "";
-    return std::wstring(path.begin(), path.end());
+    wchar_t path[MAX_PATH * 2] = {};  // any folder name: UTF-16
+    DWORD length = GetEnvironmentVariableW(L"INITTOOL_EXE", path, ARRAYSIZE(path));
+    return length < ARRAYSIZE(path) ? path : L"";
 }
 
 void ExpectButtons(const DialogState& state, const Texts& texts)

@@ -4,12 +4,17 @@
 # nothing of the build's setup (the environment holds only what Wine needs).
 #
 #   pack_test.sh <source> <build> run [RunTests arguments...]
-#       every case passes or is skipped with a reason, and the prefix's
-#       registry (with the certificate stores) and files outside the pack's
-#       folder are as before
+#       unpacked under a folder name with "é": every case passes or is
+#       skipped with a reason, and the prefix's registry (with the
+#       certificate stores) and files outside the pack's folder are as
+#       before; a second start during the run refuses and changes nothing;
+#       a file and a certificate that another program adds to a test folder
+#       and to "MY" during the run stay, listed in the report
 #   pack_test.sh <source> <build> refuse
 #       with a foreign CSP registered, and then with a foreign Korrim.dll in
-#       the system folder, it refuses in one line and changes nothing
+#       the system folder, it refuses in one line and changes nothing; so it
+#       does for a program it does not know. Every exe in the zip carries a
+#       manifest.
 set -euo pipefail
 src=$1 build=$2 mode=$3
 shift 3
@@ -40,7 +45,8 @@ on_wine() {
 # windows must not meet theirs.
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb=$!
-trap 'on_wine wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
+trap 'cp "$prefix/drive_c/$name/report.txt" "$work/" 2>/dev/null; on_wine wineserver -k 2>/dev/null || true
+      kill $xvfb 2>/dev/null || true' EXIT
 for ((i = 0; i < 600; i++)); do
     [ ! -s "$work/display" ] || break
     kill -0 $xvfb 2>/dev/null || break
@@ -57,6 +63,15 @@ on_wine env VM_PREFIX_CACHE="${VM_PREFIX_CACHE:-}" \
 on_wine wine cmd.exe /c exit >/dev/null 2>&1
 on_wine wine explorer /desktop=RunTests,1024x768 cmd.exe /c exit >/dev/null 2>&1 || true
 unzip -q "$zip" -d "$prefix/drive_c"
+for exe in $(unzip -Z1 "$zip" | grep -i '\.exe$'); do
+    wrestool -l --type=24 "$prefix/drive_c/$exe" 2>/dev/null | grep -q . ||
+        { echo "pack_test: FAILED: $exe carries no manifest"; exit 1; }
+done
+# Any folder name the ANSI code page holds (Wine's here: 1252).
+if [ "$mode" = run ]; then
+    mv "$prefix/drive_c/$name" "$prefix/drive_c/$name-é"
+    name="$name-é"
+fi
 
 # The registry's keys that hold values, without Wine's time stamps and the
 # hardware keys Wine writes anew at each start (its display and network
@@ -111,13 +126,50 @@ if [ "$mode" = refuse ]; then
     same_as_before "foreign Korrim.dll"
     [ ! -e "$prefix/drive_c/$name/report.txt" ] && [ ! -e "$prefix/drive_c/$name/RunTests.journal" ] ||
         { echo "pack_test: FAILED: it wrote into its folder"; exit 1; }
-    echo "pack_test: refused both times and changed nothing"
+    snapshot >"$work/before.txt"
+    out=$(run_pack nosuchprogram) && { echo "pack_test: FAILED: it ran: $out"; exit 1; }
+    echo "$out"
+    [[ $out == "RunTests: no program \"nosuchprogram\""* ]] ||
+        { echo "pack_test: FAILED: no one line naming the unknown program"; exit 1; }
+    same_as_before "unknown program"
+    echo "pack_test: refused three times and changed nothing"
     exit 0
 fi
 
 snapshot >"$work/before.txt"
 status=0
-out=$(run_pack "$@") || status=$?
+run_pack "$@" >"$work/out.txt" &
+runner=$!
+# During the run: a second start, and another program's file in a folder
+# the tests use and its certificate in "MY".
+pack="$prefix/drive_c/$name"
+for ((i = 0; i < 1500; i++)); do
+    grep -q '^certcache ' "$pack/report.txt" 2>/dev/null && break
+    kill -0 $runner 2>/dev/null || break
+    sleep 0.2
+done
+journal=$(md5sum <"$pack/RunTests.journal")
+second=$(run_pack certcache) && { echo "pack_test: FAILED: a second run started: $second"; exit 1; }
+echo "$second"
+[[ $second == *"refused, nothing was changed: a run is in progress"*"$name"* ]] ||
+    { echo "pack_test: FAILED: the second start does not say where a run is in progress"; exit 1; }
+[ "$(md5sum <"$pack/RunTests.journal")" = "$journal" ] ||
+    { echo "pack_test: FAILED: the second start changed the journal"; exit 1; }
+others="$prefix/drive_c/Program Files/Maker"
+mkdir -p "$others"
+echo "another program's" >"$others/notes.txt"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout /dev/null -subj "/CN=Another program" -days 2 \
+    -outform DER -out "$work/other.der" 2>/dev/null
+thumb=$(sha1sum "$work/other.der" | cut -c1-40 | tr a-f A-F)
+# A registry-kept store's entry: the certificate as property 32 (its encoding).
+size=$(stat -c %s "$work/other.der")
+blob=2000000001000000$(printf '%02x%02x%02x%02x' $((size & 255)) $((size >> 8 & 255)) $((size >> 16 & 255)) \
+    $((size >> 24)))$(od -An -tx1 -v "$work/other.der" | tr -d ' \n')
+certkey="HKCU\\Software\\Microsoft\\SystemCertificates\\My\\Certificates\\$thumb"
+on_wine wine reg add "$certkey" /v Blob /t REG_BINARY /d "$blob" /f >/dev/null 2>&1
+wait $runner || status=$?
+out=$(cat "$work/out.txt")
+
 echo "$out"
 last=$(printf '%s\n' "$out" | tail -1)
 [ $status = 0 ] || { echo "pack_test: FAILED: RunTests.exe exited $status"; exit 1; }
@@ -131,5 +183,12 @@ fi
     { echo "pack_test: FAILED: report.txt does not end as the console does"; exit 1; }
 [ ! -e "$prefix/drive_c/$name/RunTests.journal" ] ||
     { echo "pack_test: FAILED: the journal is left"; exit 1; }
+[ -f "$others/notes.txt" ] && printf '%s\n' "$out" | grep -q "LOOK: C:\\\\Program Files\\\\Maker\\\\notes.txt" ||
+    { echo "pack_test: FAILED: another program's file is gone or not listed"; exit 1; }
+on_wine wine reg query "$certkey" >/dev/null 2>&1 &&
+    printf '%s\n' "$out" | grep -q 'LOOK: certificate "Another program" in "MY"' ||
+    { echo "pack_test: FAILED: another program's certificate is gone or not listed"; exit 1; }
+rm -rf "$others"
+on_wine wine reg delete "$certkey" /f >/dev/null 2>&1
 same_as_before "run"
 echo "pack_test: the pack ran on its own and left the prefix as it was"

@@ -1,6 +1,8 @@
-// Real symbolic links to folders. Wine 8's CreateSymbolicLinkA reports
-// success and makes nothing; a link made on the Unix side shows as a
-// reparse point (0x410). True once the link is there, or gone.
+// Real links to folders. On Windows a symbolic link where the privilege is
+// held, else a junction; removed with RemoveDirectory. Wine 8's
+// CreateSymbolicLinkA reports success and makes nothing: under Wine a link
+// made on the Unix side, which shows as a reparse point (0x410). True once
+// the link is there, or gone.
 #pragma once
 
 #include <string>

@@ -1,0 +1,200 @@
+// RunTests.exe: runs the test pack's programs on the Windows it is started
+// on, with the setup each program expects, and writes a report. Before it
+// changes anything it writes a journal beside itself of everything its tests
+// may change (registry keys, files in the system folder and the cache
+// folders, the current user's "MY" and "addressbook" certificates), and puts
+// all of it back after every program and at the end; a run that was cut off
+// is put back when the runner next starts.
+//
+//   RunTests.exe [program[:gtest filter]]...
+//
+// With no argument every program runs; otherwise the programs named (see
+// kPrograms), each with its filter if given.
+#include "runner.h"
+
+Str g_dir;
+FILE* g_report;
+bool g_wine, g_wow64, g_admin;
+Jobs g_jobs;
+HANDLE g_job;
+volatile LONG g_interrupted;
+int g_passed, g_failed, g_skipped;
+std::vector<std::string> g_changes;
+std::vector<std::string> g_left;
+
+namespace {
+
+const Program kPrograms[] = {
+    {"certcache", L"certcache_tests.exe", true, false, false, 600},
+    {"keyinit", L"keyinit_test.exe", true, false, true, 600},
+    {"run", L"keyrun_test.exe", true, false, true, 600},
+    {"simulator", L"simulator_tests.exe", true, false, true, 600},
+    {"resources.layout", L"resview.exe", false, false, false, 120},
+    {"app", L"dialog_test.exe", true, true, false, 600},
+    {"texts", L"tool_texts_test.exe", true, true, true, 900},
+    {"e2e", L"tool_e2e_test.exe", true, true, true, 1800},
+};
+
+}  // namespace
+
+const Program* FindProgram(const Str& name)
+{
+    for (const Program& program : kPrograms) {
+        if (name == Wide(program.name)) return &program;
+    }
+    return NULL;
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    // No loader or crash dialog holds a program until its time limit.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    // DLLs by bare name from the system folder only, where Windows can.
+    typedef BOOL(WINAPI * SetDefault)(DWORD);
+    typedef BOOL(WINAPI * SetDirectory)(LPCWSTR);
+    SetDefault setDefault = Lookup<SetDefault>("kernel32.dll", "SetDefaultDllDirectories");
+    SetDirectory setDirectory = Lookup<SetDirectory>("kernel32.dll", "SetDllDirectoryW");
+    if (setDefault == NULL || !setDefault(0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */)) {
+        if (setDirectory != NULL) setDirectory(L"");
+    }
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    g_dir = self;
+    g_dir.erase(g_dir.find_last_of(L'\\'));
+    g_wine = Lookup<void*>("ntdll.dll", "wine_get_version") != NULL;
+    typedef BOOL(WINAPI * IsWow64)(HANDLE, PBOOL);
+    IsWow64 isWow64 = Lookup<IsWow64>("kernel32.dll", "IsWow64Process");
+    BOOL wow64 = FALSE;
+    g_wow64 = isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
+    void** job = reinterpret_cast<void**>(&g_jobs);
+    const char* jobNames[] = {"CreateJobObjectW", "SetInformationJobObject", "AssignProcessToJobObject",
+                              "TerminateJobObject"};
+    for (size_t i = 0; i < ARRAYSIZE(jobNames); ++i) job[i] = Lookup<void*>("kernel32.dll", jobNames[i]);
+    if (job[1] == NULL || job[2] == NULL || job[3] == NULL) g_jobs.Create = NULL;
+    if (!LoadCrypt()) {
+        fputs("RunTests: cannot load crypt32.dll from the system folder; nothing was changed\n", stderr);
+        return 2;
+    }
+    for (int i = 1; i < argc; ++i) {
+        Str arg = argv[i];
+        if (FindProgram(arg.substr(0, arg.find(L':'))) == NULL) {
+            std::string names;
+            for (const Program& program : kPrograms) names += std::string(names.empty() ? "" : ", ") + program.name;
+            printf("RunTests: no program \"%s\" (the programs: %s); nothing was changed\n", Utf8(arg).c_str(),
+                   names.c_str());
+            return 2;
+        }
+    }
+    if (!FolderFitsAnsi()) {
+        printf("RunTests: refused, nothing was changed: the folder %s has characters that the ANSI code page %u "
+               "cannot hold, and the tool is an ANSI program: unzip the pack under another folder name\n",
+               Utf8(g_dir).c_str(), GetACP());
+        return 2;
+    }
+    std::string busy = TakeRunLock();
+    if (!busy.empty()) {
+        printf("RunTests: refused, nothing was changed: %s\n", busy.c_str());
+        return 2;
+    }
+    std::string earlier = ReadJournal();
+    std::string foreign = Foreign(earlier);
+    if (!foreign.empty()) {
+        printf("RunTests: refused, nothing was changed: %s\n", foreign.c_str());
+        return 2;
+    }
+    std::string which;
+    g_admin = IsAdministrator(&which);
+    g_report = _wfopen((g_dir + L"\\report.txt").c_str(), L"w");
+    if (!earlier.empty()) {
+        Out("An earlier run was cut off; what it changed is put back first:\n");
+        Restore(earlier, true);
+        for (const std::string& change : g_changes) Out("  %s\n", change.c_str());
+        g_changes.clear();
+        Restore(earlier, false);
+        if (!g_changes.empty()) {
+            for (const std::string& change : g_changes) Out("  NOT PUT BACK: %s\n", change.c_str());
+            Out("RunTests: stopped; the journal is kept. Run RunTests.exe again as %s to put the rest back.\n",
+                g_admin ? "this administrator, once nothing holds these files open"
+                        : "an administrator (\"Run as administrator\")");
+            if (g_report != NULL) fclose(g_report);
+            return 2;
+        }
+        ForgetJournal();
+        ListLeft();
+    }
+    DescribeMachine(which);
+
+    CreateDirectoryW(SavedFolder().c_str(), NULL);
+    std::string journal;
+    if (!Snapshot(&journal) || !WriteJournal(journal)) {
+        Out("RunTests: cannot write its journal %s; nothing was changed\n", Utf8(JournalPath()).c_str());
+        ForgetJournal();
+        return 2;
+    }
+    SetConsoleCtrlHandler(OnBreak, TRUE);
+    Out("\nSaved before the run, and put back after each program:\n");
+    for (const std::string& line : Split(journal, '\n')) {
+        std::vector<std::string> f = Fields(line);
+        if (f[0] == "key" && f.size() == 5) {
+            Out("  registry key %s\\%s (%s)\n", f[1].c_str(), f[3].c_str(), f[4].c_str());
+        } else if ((f[0] == "file" || f[0] == "folder") && f.size() >= 3) {
+            Out("  %s %s (%s)\n", f[0].c_str(), f[1].c_str(), f[2] == "absent" ? "absent" : "present");
+        } else if (f[0] == "made" && f.size() == 2) {
+            Out("    and in it what the tests make as %s\n", f[1].c_str());
+        } else if (f[0] == "store" && f.size() == 2) {
+            Out("  the tests' certificates in the current user's \"%s\"\n", f[1].c_str());
+        }
+    }
+
+    // What the programs expect of their environment.
+    CreateDirectoryW((g_dir + L"\\work").c_str(), NULL);
+    CreateDirectoryW((g_dir + L"\\work\\temp").c_str(), NULL);
+    CreateDirectoryW((g_dir + L"\\results").c_str(), NULL);
+    const wchar_t* const env[][2] = {
+        {L"KEYSIM_DIR", L"\\simulator"},
+        {L"KEYSIM_VARIANTS", L"\\simulator\\variants"},
+        {L"INITTOOL_EXE", L"\\VKKSVInitTool.exe"},
+        {L"INITTOOL_OLDWINDOWS_EXE", L"\\tests\\inittool_oldwindows.exe"},
+        {L"PLANTED_DLL", L"\\tests\\planted.dll"},
+        {L"CERT_DATA_DIR", L"\\data"},
+        {L"TEMP", L"\\work\\temp"},
+        {L"TMP", L"\\work\\temp"},
+    };
+    for (const auto& pair : env) SetEnvironmentVariableW(pair[0], (g_dir + pair[1]).c_str());
+    SetEnvironmentVariableW(L"E2E_LANGUAGE", UiLanguageName(UiLanguage()).c_str());
+    SetEnvironmentVariableW(L"E2E_WOW64", g_wow64 ? L"1" : NULL);
+
+    for (const Program& program : kPrograms) {
+        Str filter;
+        bool chosen = argc < 2;
+        for (int i = 1; i < argc; ++i) {
+            Str arg = argv[i];
+            Str name = arg.substr(0, arg.find(L':'));
+            if (FindProgram(name) != &program) continue;
+            chosen = true;
+            if (name.size() < arg.size()) filter = L" --gtest_filter=" + arg.substr(name.size() + 1);
+        }
+        if (chosen && !g_interrupted) RunProgram(program, filter, journal);
+    }
+
+    Restore(journal, true);
+    std::vector<std::string> changes = g_changes;
+    g_changes.clear();
+    Restore(journal, false);  // anything still differing was not put back
+    Out("\nLeft changed by the tests, and restored:%s\n", changes.empty() ? " nothing" : "");
+    for (const std::string& change : changes) Out("  %s\n", change.c_str());
+    for (const std::string& left : g_changes) {
+        Out("  NOT RESTORED: %s\n", left.c_str());
+        ++g_failed;
+    }
+    if (g_changes.empty()) ForgetJournal();
+    ListLeft();
+    if (g_interrupted) Out("interrupted: the remaining programs were not run\n");
+    if (g_passed + g_failed == 0) {
+        Out("no case ran\n");
+        ++g_failed;
+    }
+    Out("\n%d passed, %d failed, %d skipped\n", g_passed, g_failed, g_skipped);
+    if (g_report != NULL) fclose(g_report);
+    return g_failed == 0 && !g_interrupted ? 0 : 1;
+}
