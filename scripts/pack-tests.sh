@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes the test pack: one zip that runs the suite's test programs on a
-# Windows PC, without Wine, ctest or a shell (see docs/test-pack.md). It holds the tool, the key simulator, the test programs, their
-# data and the runner RunTests.exe, in one folder:
+# Windows PC, without Wine, ctest or a shell (see docs/test-pack.md). It
+# holds the tool, the key simulator, the test programs, their data and the
+# runner RunTests.exe, in one folder:
 #
 #   dist/VKKSVInitTool-tests-<version>-<commit>.zip
 #
