@@ -45,7 +45,7 @@ on_wine() {
 # windows must not meet theirs.
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb=$!
-trap 'cp "$prefix/drive_c/$name/report.txt" "$work/" 2>/dev/null; on_wine wineserver -k 2>/dev/null || true
+trap 'cp "$prefix/drive_c/$name/report.txt" "$work/" 2>/dev/null || true; on_wine wineserver -k 2>/dev/null || true
       kill $xvfb 2>/dev/null || true' EXIT
 for ((i = 0; i < 600; i++)); do
     [ ! -s "$work/display" ] || break
