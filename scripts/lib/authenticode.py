@@ -125,28 +125,32 @@ def check_timestamp(info):
     return None
 
 
+def failure(check):
+    """Runs check(); (its result, None), or (None, why it failed)."""
+    try:
+        return check(), None
+    except Failed as e:
+        return None, str(e)
+    except (ValueError, TypeError, KeyError, AttributeError):
+        return None, "malformed"
+
+
 def signature(sig_path, signer_path):
     with open(sig_path, "rb") as f:
         data = f.read()
-    try:
-        signer, info, _ = check_signed_data(cms.ContentInfo.load(data))
-    except Failed as e:
-        print("signature: failed: %s" % e)
+    checked, why = failure(lambda: check_signed_data(cms.ContentInfo.load(data)))
+    if why is not None:
+        print("signature: failed: %s" % why)
         return 1
-    except (ValueError, TypeError, KeyError, AttributeError):
-        print("signature: failed: malformed")
-        return 1
+    signer, info, _ = checked
     with open(signer_path, "wb") as f:
         f.write(pem.armor("CERTIFICATE", signer.dump()))
     print("signature: ok")
-    try:
-        print("timestamp: %s" % (check_timestamp(info) or "none"))
-    except Failed as e:
-        print("timestamp: failed: %s" % e)
+    stamp, why = failure(lambda: check_timestamp(info))
+    if why is not None:
+        print("timestamp: failed: %s" % why)
         return 1
-    except (ValueError, TypeError, KeyError, AttributeError):
-        print("timestamp: failed: malformed")
-        return 1
+    print("timestamp: %s" % (stamp or "none"))
     return 0
 
 
