@@ -1,6 +1,6 @@
 #include "app/dialog.h"
 
-#include "app/function_lookup.h"
+#include "common/function_lookup.h"
 
 namespace {
 

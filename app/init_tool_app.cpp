@@ -3,7 +3,7 @@
 #include <commctrl.h>
 #include <mbctype.h>
 
-#include "app/function_lookup.h"
+#include "common/function_lookup.h"
 #include "app/init_tool_dlg.h"
 #include "app/startup.h"
 #include "certcache/certificate_api.h"

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <strsafe.h>
 
-#include "app/function_lookup.h"
+#include "common/function_lookup.h"
 #include "app/stack_guard.h"
 #include "common/system_library.h"
 

@@ -9,6 +9,7 @@
 #include "certcache/certificate_api.h"
 #include "certcache/file_owner.h"
 #include "common/csp_name.h"
+#include "common/function_lookup.h"
 
 namespace {
 
@@ -39,10 +40,15 @@ struct PendingFile {
     PCCERT_CONTEXT match;        // the store's entry to delete, once found
 };
 
+typedef BOOL(WINAPI* SetFileInformationByHandleFn)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
+                                                    LPVOID info, DWORD size);
+
 struct PendingFiles {
     PendingFile* files;
     size_t count;
     size_t capacity;
+    // Deletes a file through its handle (Vista and later); null before.
+    SetFileInformationByHandleFn setInformation;
 };
 
 // The current user's stores, each opened on first use and closed once.
@@ -205,16 +211,11 @@ HANDLE OpenCacheFile(const char* path, const TrustedOwners& owners, bool keepsOw
     return file;
 }
 
-typedef BOOL(WINAPI* SetFileInformationByHandleFn)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
-                                                    LPVOID info, DWORD size);
-
-// Deletes the open file through its handle where Windows can (Vista and
-// later), and elsewhere by its name right after closing the handle.
-void DeleteCacheFile(HANDLE file, const char* path)
+// Deletes the open file through its handle where Windows can
+// (setInformation, Vista and later), and elsewhere by its name right after
+// closing the handle.
+void DeleteCacheFile(HANDLE file, const char* path, SetFileInformationByHandleFn setInformation)
 {
-    SetFileInformationByHandleFn setInformation =
-        reinterpret_cast<SetFileInformationByHandleFn>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle")));
     if (setInformation != nullptr) {
         FILE_DISPOSITION_INFO disposition = {TRUE};
         setInformation(file, FileDispositionInfo, &disposition, sizeof disposition);
@@ -350,7 +351,7 @@ void PurgePendingFiles(PendingFiles& pending, UserStores& stores)
     }
     // Each file goes after its certificate, whether that was found or not.
     for (size_t i = 0; i < pending.count; ++i) {
-        DeleteCacheFile(pending.files[i].file, pending.files[i].path);
+        DeleteCacheFile(pending.files[i].file, pending.files[i].path, pending.setInformation);
         if (pending.files[i].certificate != nullptr) {
             g_certificateApi.CertFreeCertificateContext(pending.files[i].certificate);
         }
@@ -430,6 +431,8 @@ int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* pref
         search = FindFirstFileA(pattern, &entry);
     }
     PendingFiles pending = {};
+    pending.setInformation = LookUpOptional<SetFileInformationByHandleFn>(
+        GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle");
     UserStores stores = {};
     if (search != INVALID_HANDLE_VALUE && ReservePendingFiles(pending, kInitialPendingFiles)) {
         do {

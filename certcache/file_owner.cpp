@@ -2,6 +2,8 @@
 
 #include <strsafe.h>
 
+#include "common/function_lookup.h"
+
 FileOwnerLookup g_fileOwnerLookup = ReadFileOwner;
 VolumeFlagsLookup g_volumeFlagsLookup = ReadVolumeFlags;
 
@@ -64,9 +66,8 @@ bool ReadFileOwner(HANDLE file, void* descriptor, DWORD size, PSID* owner)
 bool ReadVolumeFlags(const char* path, DWORD* flags)
 {
     char root[MAX_PATH];
-    GetVolumePathNameFn getVolumePath = reinterpret_cast<GetVolumePathNameFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"),
-                                               "GetVolumePathNameA")));
+    GetVolumePathNameFn getVolumePath =
+        LookUpOptional<GetVolumePathNameFn>(GetModuleHandleA("kernel32.dll"), "GetVolumePathNameA");
     bool found = getVolumePath != nullptr ? getVolumePath(path, root, MAX_PATH) != FALSE
                                           : DriveRoot(path, root);
     DWORD maxLength = 0;

@@ -3,7 +3,7 @@
 // standard DLL search order (and must still load nothing planted beside it),
 // centres its dialog on the work area without the multi-monitor functions,
 // and initialises the common controls the old way.
-#include "app/function_lookup.h"
+#include "common/function_lookup.h"
 
 FARPROC WINAPI LookUpOptionalFunction(HMODULE, LPCSTR)
 {

@@ -1,4 +1,4 @@
-#include "app/function_lookup.h"
+#include "common/function_lookup.h"
 
 FARPROC WINAPI LookUpOptionalFunction(HMODULE module, LPCSTR name)
 {

@@ -2,15 +2,18 @@
 // at run time, never imported: a loader refuses to start a program that
 // imports a function its Windows lacks. Windows NT 4.0 lacks the loader's
 // SetDefaultDllDirectories and SetDllDirectoryA, the multi-monitor
-// functions and, unless a later browser updated its common controls,
+// functions, GetVolumePathNameA, SetFileInformationByHandle (before Vista)
+// and, unless a later browser updated its common controls,
 // InitCommonControlsEx. Every caller has a plain fallback for a null result.
 #pragma once
 
 #include <windows.h>
 
 // Looks up such a function in a module that is already loaded:
-// GetProcAddress in the tool (function_lookup.cpp). A test build links a
-// lookup that finds nothing, to run as on the oldest Windows it supports.
+// GetProcAddress (function_lookup.cpp, in the common library). A program
+// that defines this function itself uses its own instead: a test build of
+// the tool defines one that finds nothing, to run as on the oldest Windows
+// it supports.
 FARPROC WINAPI LookUpOptionalFunction(HMODULE module, LPCSTR name);
 
 // The same, as a pointer of the function's own type Fn.
