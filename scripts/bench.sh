@@ -71,7 +71,7 @@ if ! [[ $rounds =~ $number && $files =~ $number && $cap =~ $number && $poll =~ $
 fi
 
 . "$src/scripts/lib/vm.sh"
-if ! in_vm_guest; then
+if ! in_vm_guest && ! in_xvfb; then
     "$src/scripts/setup.sh"
     cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
     cmake --build "$build" -j "$(nproc)" --target VKKSVInitTool Korrim noop_dialog inittool_bench \
@@ -80,6 +80,7 @@ fi
 # Without 32-bit support the bench runs in the emulated PC, and its figures
 # say so: they are the emulator's, many times slower than a real PC's.
 continue_in_vm "$build" --scratch "$build/bench-prefix" ${tool:+--share "$(dirname "$tool")"} -- "$0" "${bench_args[@]}"
+[ -n "${DISPLAY:-}" ] || continue_in_xvfb 1280x1024x24 -- "$0" "${bench_args[@]}"
 
 # English texts whatever the machine's locale, so that runs compare.
 export LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8
@@ -126,19 +127,10 @@ start=$(date +%s)
 # The bench program's standard output (its table) goes to the report; its
 # progress (standard error) to the terminal. The desktop's explorer does not
 # pass the exit code on: the last line tells.
-run_bench() {
-    wineserver -p || true  # already running: fine
-    wine cmd /c exit >/dev/null 2>&1 </dev/null
-    wine explorer /desktop=bench,1024x768 "$@" | tr -d '\r' | tee -a "$report"
-    wineserver -k || true
-}
-if [ -n "${DISPLAY:-}" ]; then
-    run_bench "$bench" "${args[@]}"
-else
-    export report
-    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "$(declare -f run_bench); run_bench \"\$@\"" \
-        bash "$bench" "${args[@]}"
-fi
+wineserver -p || true  # already running: fine
+wine cmd /c exit >/dev/null 2>&1 </dev/null
+wine explorer /desktop=bench,1024x768 "$bench" "${args[@]}" | tr -d '\r' | tee -a "$report"
+wineserver -k || true
 
 # In a new wineserver: the stores hold none of the bench's certificates.
 use_wine_prefix "$build/bench-prefix"

@@ -15,7 +15,7 @@ build=${BUILD_DIR:-$src/build}
 out="$build/demo"
 . "$src/scripts/lib/vm.sh"
 
-if ! in_vm_guest; then
+if ! in_vm_guest && ! in_xvfb; then
     "$src/scripts/setup.sh"
     phase "building in $build"
     cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
@@ -28,6 +28,10 @@ fi
 # Without 32-bit support, the rest runs in the emulated PC (headless); its
 # pictures come back to build/demo/.
 continue_in_vm "$build" --scratch "$build/demo-prefix" -- "$0" "$@"
+# Headless (and in CI), the whole demo runs inside a display of its own.
+if [ -z "${DISPLAY:-}" ] || [ -n "${CI:-}" ]; then
+    continue_in_xvfb 1024x768x24 -- "$0" "$@"
+fi
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -122,15 +126,12 @@ run_tool() {
     touch "$stop"
     wait "$listener" || true
 }
-if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
-    wineserver -p || true  # already running: fine
-    run_tool interactive
-else
+wineserver -p || true  # already running: fine
+if in_xvfb; then
     phase "running the tool in Xvfb, pressing Yes and OK for you"
-    # The same function, inside a display of its own.
-    export src build tool cache prefix out log stop
-    xvfb-run -a -s "-screen 0 1024x768x24" bash -c \
-        ". '$src/scripts/lib/wine.sh'; $(declare -f run_tool); wineserver -p; run_tool automatic"
+    run_tool automatic
+else
+    run_tool interactive
 fi
 wineserver -k || true
 

@@ -15,26 +15,23 @@ build=${BUILD_DIR:-$src/build}
 out=$(mkdir -p "${1:-$src/docs/screenshots}" && cd "${1:-$src/docs/screenshots}" && pwd)
 
 . "$src/scripts/lib/vm.sh"
-if ! in_vm_guest; then
+if ! in_vm_guest && ! in_xvfb; then
     "$src/scripts/setup.sh"
     cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
     cmake --build "$build" -j "$(nproc)" --target VKKSVInitTool keysim_all inittool_driver >/dev/null
 fi
 continue_in_vm "$build" --share "$out" --scratch "$build/screenshots-prefix" -- "$0" "$out"
+continue_in_xvfb 1024x768x24 -- "$0" "$out"
 use_wine_prefix "$build/screenshots-prefix"
 use_display_fonts
 
-export src build out
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-set -euo pipefail
-. "$src/scripts/lib/wine.sh"
 tool=$(winepath -w "$build/app/VKKSVInitTool.exe")
 driver=$(winepath -w "$build/tests/app/inittool_driver.exe")
 keysim="$build/simulator/keysim.exe"
 reader="\\\\?\\hid#vid_1234&pid_5678#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}"
 size=480x220
 signals=$(mktemp -d)
-trap "rm -rf \"$signals\"" EXIT
+trap 'rm -rf "$signals"' EXIT
 wineserver -p || true  # already running: fine
 wine cmd /c exit >/dev/null 2>&1 </dev/null
 
@@ -69,7 +66,7 @@ drive() {
     shooter &
     local shooter_pid=$!
     LANG=$locale.UTF-8 LC_ALL=$locale.UTF-8 wine explorer "/desktop=$desktop,$size" \
-        "$driver" "$tool" "$@" 2>/dev/null | tr -d "\r" | sed "s/^/  /"
+        "$driver" "$tool" "$@" 2>/dev/null | tr -d '\r' | sed 's/^/  /'
     touch "$signals/done"
     wait "$shooter_pid"
 }
@@ -87,5 +84,4 @@ done
 echo "About box:"
 drive en_US shot-about open-about $(shot about) close-about no exit
 wineserver -k || true
-'
 ls -1 "$out"

@@ -58,6 +58,24 @@ can_run_32bit() {
     wine --version >/dev/null 2>&1
 }
 
+# Whether this shell runs inside the display of continue_in_xvfb.
+in_xvfb() {
+    [ "${IN_XVFB:-}" = 1 ]
+}
+
+#   continue_in_xvfb <width>x<height>x<depth> -- "$0" "$@"
+# For a command whose Windows programs need a display of their own (the
+# demo, the bench, the screenshots): runs the calling command again inside
+# Xvfb, with IN_XVFB=1 there (in_xvfb), and exits with its status. Inside
+# it, returns, and the command goes on. Call it after continue_in_vm, so
+# that where the VM runs the programs the display is the VM's.
+continue_in_xvfb() {
+    in_xvfb && return 0
+    local screen=$1
+    shift 2
+    IN_XVFB=1 exec xvfb-run -a -s "-screen 0 $screen" "$@"
+}
+
 # Runs a Windows program quietly and strips the carriage returns.
 winrun() {
     wine "$@" 2>/dev/null | tr -d '\r'
