@@ -15,7 +15,7 @@
 # own, for tests that run beside the others), and the program is built after
 # the simulator. ENVIRONMENT adds variables (LANG=zh_CN.UTF-8 ...). The test
 # fails when a case fails, when no case ran, and, with NO_SKIPS, when one was
-# skipped. A program run in a virtual desktop (wine-desktop-run.sh: its exit
+# skipped. A program run in a virtual desktop (in-wine-desktop.sh: its exit
 # code does not come through) passes on its output.
 function(add_wine_gtest name target)
     cmake_parse_arguments(ARG "KEYSIM;NO_SKIPS" "FILTER;SIMULATOR;LOCK" "ENVIRONMENT;PROPERTIES" ${ARGN})
@@ -43,7 +43,7 @@ function(add_wine_gtest name target)
     endif()
     set(pass)
     get_target_property(emulator ${target} CROSSCOMPILING_EMULATOR)
-    if(emulator STREQUAL WINE_DESKTOP_RUN)
+    if(emulator STREQUAL IN_WINE_DESKTOP)
         set(pass PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [1-9][0-9]* tests?\\.")
     endif()
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${ARG_LOCK} TIMEOUT 1800

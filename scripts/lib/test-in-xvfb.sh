@@ -22,8 +22,8 @@ start_wine() {
     wineserver -p
     wine cmd /c exit >/dev/null 2>&1 </dev/null
     local holder="$build/tests/support/desktop_holder.exe" held waited=0
-    "$build/wine-run.sh" "$holder" >"$WINEPREFIX.default-desktop" 2>/dev/null </dev/null &
-    "$build/wine-desktop-run.sh" "$holder" >"$WINEPREFIX.tests-desktop" 2>/dev/null </dev/null &
+    "$build/in-wine.sh" "$holder" >"$WINEPREFIX.default-desktop" 2>/dev/null </dev/null &
+    "$build/in-wine-desktop.sh" "$holder" >"$WINEPREFIX.tests-desktop" 2>/dev/null </dev/null &
     for held in "$WINEPREFIX.default-desktop" "$WINEPREFIX.tests-desktop"; do
         until grep -q "desktop held" "$held" 2>/dev/null; do
             [ $waited -lt 300 ] || { echo "test: a desktop of $WINEPREFIX did not open" >&2; return 1; }

@@ -1,4 +1,4 @@
-# Sourced by the commands in scripts/, the build's wine-run.sh and some
+# Sourced by the commands in scripts/, the build's in-wine.sh and some
 # tests: a Wine prefix of the build's own (never ~/.wine), and running
 # Windows programs.
 . "$(dirname "${BASH_SOURCE[0]}")/progress.sh"
