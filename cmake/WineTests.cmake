@@ -5,7 +5,7 @@
 # Registers a gtest program as one test: all its cases (or those FILTER
 # selects) in one process under Wine, as the test pack runs them on Windows.
 # A case of its own would cost a Wine start each: about a second in the
-# emulated PC, more than most cases take. gtest names each failed case in
+# VM, more than most cases take. gtest names each failed case in
 # the program's output.
 #
 # The test holds the lock "wineprefix" (the registry, files and certificate

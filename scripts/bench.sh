@@ -77,8 +77,8 @@ if ! in_vm_guest && ! in_xvfb; then
     cmake --build "$build" -j "$(nproc)" --target VKKSVInitTool Korrim noop_dialog inittool_bench \
           >/dev/null
 fi
-# Without 32-bit support the bench runs in the emulated PC, and its figures
-# say so: they are the emulator's, many times slower than a real PC's.
+# Without 32-bit support the bench runs in the VM, and its figures
+# say so: they are the emulator's, many times slower than a real VM's.
 continue_in_vm "$build" --scratch "$build/bench-prefix" ${tool:+--share "$(dirname "$tool")"} -- "$0" "${bench_args[@]}"
 [ -n "${DISPLAY:-}" ] || continue_in_xvfb 1280x1024x24 -- "$0" "${bench_args[@]}"
 
@@ -113,7 +113,7 @@ if [ -n "$(git -C "$src" status --porcelain --untracked-files=no 2>/dev/null)" ]
     commit="$commit with local changes"
 fi
 {
-    echo "machine: ${VM_GUEST:+MEASURED IN THE EMULATED PC (not the speed of a real PC): }$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
+    echo "machine: ${VM_GUEST:+MEASURED IN THE VM (not the speed of a real PC): }$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
          "$(nproc) cores, $(wine --version), load average $(cut -d' ' -f1-3 /proc/loadavg)"
     echo "date:    $(date '+%Y-%m-%d %H:%M %Z')"
     echo "tool:    $tool_label $commit"

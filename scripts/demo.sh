@@ -25,7 +25,7 @@ if ! in_vm_guest && ! in_xvfb; then
         phase "the demo on your display needs a machine that runs 32-bit programs: running it headless"
     fi
 fi
-# Without 32-bit support, the rest runs in the emulated PC (headless); its
+# Without 32-bit support, the rest runs in the VM (headless); its
 # pictures come back to build/demo/.
 continue_in_vm "$build" --scratch "$build/demo-prefix" -- "$0" "$@"
 # Headless (and in CI), the whole demo runs inside a display of its own.

@@ -19,9 +19,9 @@ set -euo pipefail
 # shipped exe's header and of a release's signature.
 # osslsigncode, softhsm2 and libengine-pkcs11-openssl: signing a release with
 # a key in a PKCS#11 token, and its test. qemu-system-x86 and kmod: the
-# emulated PC that runs the suite where this machine cannot run 32-bit code.
+# VM that runs the suite where this machine cannot run 32-bit code.
 # git and iproute2: the release's clones, and the loopback that the signing
-# test's time-stamp server needs inside that PC. zip and unzip: the test pack.
+# test's time-stamp server needs inside the VM. zip and unzip: the test pack.
 packages=(cmake make g++-mingw-w64-i686-posix wine wine32:i386 wine64 xvfb xauth locales
           fonts-wqy-microhei fonts-wine imagemagick icoutils openssl xdotool googletest
           clang libclang-rt-14-dev python3 python3-pefile python3-asn1crypto

@@ -16,7 +16,7 @@ build=${BUILD_DIR:-$src/build}
 
 # Every Windows program of the suite runs under Wine as 32-bit x86 code. On a
 # machine that cannot run that (or with VM=1), everything is built here and
-# the rest of this script runs inside an emulated PC that can
+# the rest of this script runs inside a VM that can
 # (scripts/vm-run.sh), with the Wine prefixes in its memory.
 scratch=(--scratch "$build/wineprefix" --scratch "$build/wineprefix64")
 if ! in_vm_guest; then
@@ -36,12 +36,12 @@ if ! in_vm_guest; then
         cmake --build "$build/fuzz" -j "$(nproc)"
     } >"$log" || { echo "test: the build failed (its output: $log)" >&2; exit 1; }
 
-    # Where the rest runs in the emulated PC, the tests that run no Windows
+    # Where the rest runs in the VM, the tests that run no Windows
     # program run here, at native speed (label "native": the checks of the
-    # built files, the fuzzer, and the PC's own runner, which would have to
-    # boot a PC inside the PC), the releases of release.signing (its
-    # WinVerifyTrust checks run in the PC) and the test pack's zip. Meanwhile
-    # the PC boots and readies its Wine prefixes; it uses nothing these leave
+    # built files, the fuzzer, and the VM's own runner, which would have to
+    # boot a VM inside the VM), the releases of release.signing (its
+    # WinVerifyTrust checks run in the VM) and the test pack's zip. Meanwhile
+    # the VM boots and readies its Wine prefixes; it uses nothing these leave
     # (the signed tool, the pack) before the file HOST_TESTS_DONE says that
     # they passed.
     if { [ "${VM:-0}" = 1 ] || ! can_run_32bit; } && [ $# -eq 0 ]; then
@@ -49,15 +49,15 @@ if ! in_vm_guest; then
         export TEST_PACK_DIST="$build/test-pack"
         rm -rf "$HOST_TESTS_DONE" "$TEST_PACK_DIST"
         (continue_in_vm "$build" "${scratch[@]}" -- "$0" -LE '^native$' -E '^release\.signing$' -FS signed_release) &
-        in_pc=$! signing=
-        trap 'kill $in_pc $signing 2>/dev/null || true' EXIT
+        vm_pid=$! signing=
+        trap 'kill $vm_pid $signing 2>/dev/null || true' EXIT
         trap 'exit 130' INT
         trap 'exit 143' TERM
         phase "running the tests that need no Wine here, beside release.signing's releases"
         (cd "$build" && bash "$src/tests/app/release_signing_test.sh" "$src" "$build" \
             "$build/tests/app/verify_trust.exe" LATER) >"$build/release-signing.log" 2>&1 &
         signing=$!
-        # The pack's tests in the PC unpack a pack made here.
+        # The pack's tests in the VM unpack a pack made here.
         "$src/scripts/pack-tests.sh" --no-build --build "$build" --dist "$TEST_PACK_DIST" >/dev/null ||
             { echo "test: the test pack could not be made" >&2; exit 1; }
         rc=0 signed=0
@@ -67,10 +67,10 @@ if ! in_vm_guest; then
         cat "$build/release-signing.log"
         [ $signed = 0 ] || echo "test: release.signing failed" >&2
         [ $rc = 0 ] && [ $signed = 0 ] || exit 1
-        echo "test: release.signing passed here; its WinVerifyTrust checks follow in the PC"
+        echo "test: release.signing passed here; its WinVerifyTrust checks follow in the VM"
         echo passed >"$HOST_TESTS_DONE.tmp" && mv "$HOST_TESTS_DONE.tmp" "$HOST_TESTS_DONE"
         rc=0
-        wait $in_pc || rc=$?
+        wait $vm_pid || rc=$?
         trap - EXIT INT TERM
         exit $rc
     elif [ "${VM:-0}" = 1 ] || ! can_run_32bit; then

@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
-# Runs one command in the emulated PC (see vm/build.sh), on a machine whose
+# Runs one command in the VM (see vm/build.sh), on a machine whose
 # kernel cannot run 32-bit code, or anywhere with VM=1; elsewhere it runs the
 # command directly.
 #
 #   scripts/vm-run.sh [--share DIR]... [--scratch DIR]... [--timeout SECONDS] -- COMMAND [ARGS...]
 #
-# In the PC the source tree and each --share folder are this machine's own,
+# In the VM the source tree and each --share folder are this machine's own,
 # read-write, at the same paths; the rest of this machine's files are there
-# too, as a copy in memory that the PC may change (nothing goes back). Each
-# --scratch folder is an empty folder in the PC's memory instead (for Wine
+# too, as a copy in memory that the VM may change (nothing goes back). Each
+# --scratch folder is an empty folder in the VM's memory instead (for Wine
 # prefixes, which must not lie on a shared folder). The command runs in the
 # current folder where that lies inside a shared one (else in the tree), with
 # this environment, and no standard input. Its output comes live, and its exit
-# status is vm-run's. A PC that hangs is stopped after --timeout seconds
+# status is vm-run's. A VM that hangs is stopped after --timeout seconds
 # (default 3600); one that does not boot, crashes or ends without the
 # command's exit status fails with one line saying which (exit 124 for the
 # time limit, 125 for the others).
@@ -36,10 +36,10 @@ if [ "${VM:-0}" != 1 ] && can_run_32bit; then
     exec timeout --foreground "$timeout" "$@"
 fi
 
-pc=$("$src/scripts/vm/build.sh")
-# The PC's own cache of new Wine prefixes (see use_wine_prefix).
-mkdir -p "$pc/prefixes"
-shares+=("$pc/prefixes")
+vm=$("$src/scripts/vm/build.sh")
+# The VM's own cache of new Wine prefixes (see use_wine_prefix).
+mkdir -p "$vm/prefixes"
+shares+=("$vm/prefixes")
 ctl=$(mktemp -d /tmp/vm-run.XXXXXX)
 qemu_pid= cat_pid= sleep_pid=
 cleanup() {
@@ -55,7 +55,7 @@ trap 'exit 143' TERM
 mkdir "$ctl/share"
 c=$ctl/share
 
-# What the PC runs, and where.
+# What the VM runs, and where.
 printf '%q ' "$@" >"$c/command"
 cwd=$src
 for d in "${shares[@]}"; do
@@ -63,7 +63,7 @@ for d in "${shares[@]}"; do
 done
 echo "$cwd" >"$c/cwd"
 export -p | grep -vE '^declare -x (HOME|PWD|OLDPWD|SHLVL|_|DISPLAY|XAUTHORITY|XDG_[A-Z_]*|DBUS_[A-Z_]*|WAYLAND_DISPLAY|TERM|SSH_[A-Z_]*|TMPDIR|VM|VM_PREFIX_CACHE)=' >"$c/env" || true
-echo "export VM_PREFIX_CACHE=$(printf '%q' "$pc/prefixes")" >>"$c/env"
+echo "export VM_PREFIX_CACHE=$(printf '%q' "$vm/prefixes")" >>"$c/env"
 : >"$c/stdin"
 cp "$src/scripts/vm/guest.sh" "$c/guest.sh"
 
@@ -86,13 +86,13 @@ cat "$ctl/out" &
 cat_pid=$!
 qemu-system-x86_64 -accel tcg,thread=multi -cpu qemu64 -smp "${VM_CPUS:-2}" -m "${VM_MEMORY:-8192}" \
     -nodefaults -display none -monitor none -no-reboot \
-    -kernel "$pc/vmlinuz" -initrd "$pc/initrd.img" \
+    -kernel "$vm/vmlinuz" -initrd "$vm/initrd.img" \
     -append "console=ttyS0 quiet panic=-1 vm.ctl=$c" \
     -serial "file:$ctl/console.log" \
     -device virtio-serial-pci -chardev "file,id=out,path=$ctl/out" -device virtconsole,chardev=out \
     "${virtfs[@]}" </dev/null 2>"$ctl/qemu.log" &
 qemu_pid=$!
-# The time limit: whichever ends first, the PC or the sleep.
+# The time limit: whichever ends first, the VM or the sleep.
 sleep "$timeout" </dev/null >/dev/null 2>&1 &
 sleep_pid=$!
 wait -n "$qemu_pid" "$sleep_pid" || true
@@ -116,14 +116,14 @@ fault() {
 if [ -f "$c/status" ]; then
     exit "$(cat "$c/status")"
 elif [ -f "$ctl/timed-out" ]; then
-    echo "vm-run: the emulated PC did not finish within $timeout s; it was stopped" >&2
+    echo "vm-run: the VM did not finish within $timeout s; it was stopped" >&2
     exit 124
 elif [ -f "$c/fault" ]; then
-    fault "the emulated PC did not boot: $(cat "$c/fault")"
+    fault "the VM did not boot: $(cat "$c/fault")"
 elif grep -qE "Kernel panic|Oops|BUG:" "$ctl/console.log" 2>/dev/null; then
-    fault "the emulated PC crashed"
+    fault "the VM crashed"
 elif [ ! -f "$c/booted" ]; then
-    fault "the emulated PC did not boot (qemu exit $qemu_rc)"
+    fault "the VM did not boot (qemu exit $qemu_rc)"
 else
-    fault "the emulated PC ended without the command's exit status (qemu exit $qemu_rc)"
+    fault "the VM ended without the command's exit status (qemu exit $qemu_rc)"
 fi

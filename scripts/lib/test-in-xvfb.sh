@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The part of scripts/test.sh that runs inside Xvfb, on a machine that runs
-# 32-bit programs or in the emulated PC: starts Wine and its desktops for the
+# 32-bit programs or in the VM: starts Wine and its desktops for the
 # whole run, runs release.signing's WinVerifyTrust checks where the tests
-# outside the emulated PC left them, then ctest with the given arguments, and
+# outside the VM left them, then ctest with the given arguments, and
 # names the cases that were skipped.
 #
 #   test-in-xvfb.sh <source> <build> [ctest arguments...]
@@ -17,7 +17,7 @@ phase "starting Wine and the virtual desktops"
 # The desktops stay open for the whole run (the default one and the
 # virtual one of the tests), each held by a program that waits on it:
 # opening one anew for each test that shows a window costs seconds in the
-# emulated PC, and its explorer would hold that test's output open.
+# VM, and its explorer would hold that test's output open.
 start_wine() {
     wineserver -p
     wine cmd /c exit >/dev/null 2>&1 </dev/null
@@ -42,7 +42,7 @@ start_wine && wait $started64 || { stop_wine; exit 1; }
 
 if [ -n "${HOST_TESTS_DONE:-}" ]; then
     if [ ! -f "$HOST_TESTS_DONE" ]; then
-        phase "waiting for the tests outside the PC"
+        phase "waiting for the tests outside the VM"
         until [ -f "$HOST_TESTS_DONE" ]; do sleep 1; done
     fi
     phase "running the WinVerifyTrust checks of release.signing"

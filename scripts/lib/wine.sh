@@ -10,16 +10,16 @@ use_wine_prefix() {
     export WINEPREFIX="$1" WINEARCH="${2:-win32}" WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     [ ! -f "$WINEPREFIX/system.reg" ] || return 0
-    # In the emulated PC every run starts with empty prefixes, and making one
-    # takes minutes there: a new prefix is kept in the PC's cache, and later
-    # runs start from a copy of it in the PC's memory. (A layer over the kept
+    # In the VM every run starts with empty prefixes, and making one
+    # takes minutes there: a new prefix is kept in the VM's cache, and later
+    # runs start from a copy of it in the VM's memory. (A layer over the kept
     # one instead of a copy made the tests that write many files two to
     # three times slower: each new name is looked up in the folder outside.)
     local kept=
     if [ -n "${VM_PREFIX_CACHE:-}" ]; then
         kept="$VM_PREFIX_CACHE/$WINEARCH-$(wine --version | tr -c 'A-Za-z0-9.\n-' _).tar"
         if [ -f "$kept" ]; then
-            phase "copying the Wine prefix $WINEPREFIX ($WINEARCH) from the emulated PC's cache"
+            phase "copying the Wine prefix $WINEPREFIX ($WINEARCH) from the VM's cache"
             mkdir -p "$WINEPREFIX"
             tar -xf "$kept" -C "$WINEPREFIX"
             return

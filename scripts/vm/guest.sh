@@ -1,8 +1,8 @@
 #!/bin/bash
-# Runs inside the emulated PC, as its first process once its root is this
+# Runs inside the VM, as its first process once its root is this
 # machine's: the command that scripts/vm-run.sh left in the control folder,
 # its output to the virtio console, its exit status back into the folder,
-# then the PC powers off.
+# then the VM powers off.
 ctl=$1
 mount -t devpts devpts /dev/pts 2>/dev/null
 mkdir -p /dev/shm && mount -t tmpfs shm /dev/shm

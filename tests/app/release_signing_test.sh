@@ -9,7 +9,7 @@
 #
 # LATER leaves the WinVerifyTrust checks out, and TRUST then runs only them,
 # on what the first run left (scripts/test.sh does so where the rest of the
-# suite runs in the emulated PC: there they need no boot of their own).
+# suite runs in the VM: there they need no boot of their own).
 set -euo pipefail
 src=$1 build=$2 verify_trust=$3 mode=${4:-ALL}
 work="$build/signing"
@@ -22,7 +22,7 @@ check() {
 
 # How Windows sees the releases (Wine checks the digest, not whether the root
 # is trusted), all three in one go: where this machine cannot run 32-bit
-# programs, in the emulated PC (the signing itself stays here). One line per
+# programs, in the VM (the signing itself stays here). One line per
 # file.
 trust_all() {
     "$src/scripts/vm-run.sh" --scratch "$build/wineprefix" -- bash -c '
