@@ -1,7 +1,7 @@
 #include "app/init_tool_dlg.h"
 
 #include "app/about_dlg.h"
-#include "run/key_run.h"
+#include "keyrun/key_run.h"
 
 CInitToolDlg::CInitToolDlg(CWnd* parent)
     : CDialog(IDD_INITTOOL_DIALOG, parent),

@@ -1,4 +1,4 @@
-#include "run/key_run.h"
+#include "keyrun/key_run.h"
 
 #include <windows.h>
 #include <strsafe.h>

@@ -10,7 +10,7 @@
 #include "certcache/certificate_api.h"
 #include "keyinit/token_library.h"
 #include "keysim_support.h"
-#include "run/key_run.h"
+#include "keyrun/key_run.h"
 
 namespace {
 
