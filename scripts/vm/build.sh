@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Builds the emulated PC that runs the Windows programs of the suite on a
-# machine whose kernel cannot run 32-bit code: Debian's own 64-bit kernel
+# Builds the VM (an emulated PC) that runs the Windows programs of the suite
+# on a machine whose kernel cannot run 32-bit code: Debian's own 64-bit kernel
 # (which can), and a small initramfs of our own that mounts this machine's
-# root, read-only, as the PC's root. The PC so runs this machine's own
+# root, read-only, as the VM's root. The VM so runs this machine's own
 # Wine, Xvfb and tools, with nothing installed twice. Everything comes from
 # Debian's packages (downloaded, never installed here).
 #
-#   scripts/vm/build.sh          prints the folder of the PC, built if needed
+#   scripts/vm/build.sh          prints the folder of the VM, built if needed
 #
-# The PC is kept in VM_CACHE (default /var/cache/vkksvinittool-vm), so that
-# every clone on this machine shares it; it is built anew when this script
-# changes. Remove that folder (and its lock beside it) to throw it away.
+# The VM is kept in VM_CACHE (default /var/cache/vkksvinittool-vm), so that
+# every clone on this machine shares it; it is built anew when this script's
+# commands change (not its comments). Remove that folder (and its lock beside it) to throw it away.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 cache=${VM_CACHE:-/var/cache/vkksvinittool-vm}
@@ -22,9 +22,9 @@ kernel_package=linux-image-amd64
 busybox_package=busybox-static
 modules=(virtio_pci 9pnet_virtio 9p virtio_console overlay)
 
-stamp=$(sha256sum "$0" | cut -c1-16)
-# One at a time: a second caller (two PCs started at once) waits, and then
-# finds the PC made. (The lock lies beside the cache, which a build empties.)
+stamp=$(grep -v '^[[:space:]]*#' "$0" | sha256sum | cut -c1-16)
+# One at a time: a second caller (two VMs started at once) waits, and then
+# finds the VM made. (The lock lies beside the cache, which a build empties.)
 mkdir -p "$(dirname "$cache")"
 exec 9>"$cache.lock"
 flock 9
@@ -34,7 +34,7 @@ if [ -f "$cache/$stamp/ready" ]; then
 fi
 
 # (Its one progress line is vm-run's, which runs it.)
-echo "vm-run: creating the emulated PC (once, about a minute)" >&2
+echo "vm-run: creating the VM (once, about a minute)" >&2
 "$src/scripts/setup.sh" >&2
 rm -rf "$cache"
 work="$cache/$stamp.tmp"
@@ -69,8 +69,8 @@ done
 
 cat >initrd/init <<'EOF'
 #!/bin/busybox sh
-# The emulated PC's first process: the drivers, this machine's root as the
-# PC's root (read-only, with a memory layer on top for what programs write),
+# The VM's first process: the drivers, this machine's root as the
+# VM's root (read-only, with a memory layer on top for what programs write),
 # the shared folders at their own paths, then the command's script.
 /bin/busybox --install -s /bin
 mount -t proc proc /proc
