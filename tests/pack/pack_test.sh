@@ -9,7 +9,9 @@
 #       certificate stores) and files outside the pack's folder are as
 #       before; a second start during the run refuses and changes nothing;
 #       a file and a certificate that another program adds to a test folder
-#       and to "MY" during the run stay, listed in the report
+#       and to "MY" during the run stay, listed in the report; then
+#       README.txt's example, cut off, is put back by the next start (with a
+#       folder held open: exit 2, the journal kept) before it runs
 #   pack_test.sh <source> <build> refuse
 #       with a foreign CSP registered, and then with a foreign Korrim.dll in
 #       the system folder, it refuses in one line and changes nothing; so it
@@ -191,4 +193,44 @@ on_wine wine reg query "$certkey" >/dev/null 2>&1 &&
 rm -rf "$others"
 on_wine wine reg delete "$certkey" /f >/dev/null 2>&1
 same_as_before "run"
-echo "pack_test: the pack ran on its own and left the prefix as it was"
+
+# README.txt's example, cut off (every program of the prefix killed, as by
+# a power cut) once its tests made the CSP's cache folder (in the cache root
+# of the Windows Wine reports); then started again while a cmd holds that
+# folder open as its current folder: it puts back the rest, keeps the
+# journal, says what it takes and exits 2; and once more: it puts back the
+# folder first, then runs the example's cases.
+read -r -a example <<<"$(sed -n 's/^  *RunTests\.exe \(..*\)$/\1/p' "$pack/README.txt" | tr -d '\r')"
+[ ${#example[@]} -gt 0 ] || { echo "pack_test: FAILED: README.txt has no example line 'RunTests.exe ...'"; exit 1; }
+made="$prefix/drive_c/users/Public/Documents/TEMP/Varkeld KSV CSP"
+run_pack "${example[@]}" >/dev/null &
+runner=$!
+for ((i = 0; i < 1500; i++)); do
+    [ ! -d "$made" ] && kill -0 $runner 2>/dev/null || break
+    sleep 0.2
+done
+on_wine wineserver -k
+wait $runner || true
+[ -d "$made" ] && [ -f "$pack/RunTests.journal" ] ||
+    { echo "pack_test: FAILED: the cut-off run left no cache folder or no journal"; exit 1; }
+coproc holder { cd "$made" && on_wine wine cmd.exe /c 'echo held& set /p x=' 2>&1; }
+held= input=${holder[1]} holder_pid=$holder_PID
+read -r -u "${holder[0]}" held || true
+[[ $held == held* ]] || { echo "pack_test: FAILED: the cmd that holds the folder did not start"; exit 1; }
+status=0
+out=$(run_pack "${example[@]}") || status=$?
+echo "$out"
+[ $status = 2 ] && [[ $out == *"NOT PUT BACK: folder "*"Varkeld KSV CSP"*"the journal is kept"* ]] &&
+    [ -f "$pack/RunTests.journal" ] ||
+    { echo "pack_test: FAILED: with a folder held open, no exit 2 that keeps the journal and names it"; exit 1; }
+exec {input}>&-  # the end of its input ends the cmd
+wait $holder_pid || true
+status=0
+out=$(run_pack "${example[@]}") || status=$?
+echo "$out"
+[ $status = 0 ] && [[ $out == "An earlier run was cut off"*"Varkeld KSV CSP"* ]] &&
+    [[ $(printf '%s\n' "$out" | tail -1) =~ ^[1-9][0-9]*\ passed,\ 0\ failed ]] ||
+    { echo "pack_test: FAILED: README.txt's example did not put back the cut-off run first and pass"; exit 1; }
+[ ! -e "$pack/RunTests.journal" ] || { echo "pack_test: FAILED: the journal is left"; exit 1; }
+same_as_before "a cut-off run put back"
+echo "pack_test: the pack ran on its own, put back a cut-off run, and left the prefix as it was"
