@@ -203,20 +203,23 @@ same_as_before "run"
 read -r -a example <<<"$(sed -n 's/^  *RunTests\.exe \(..*\)$/\1/p' "$pack/README.txt" | tr -d '\r')"
 [ ${#example[@]} -gt 0 ] || { echo "pack_test: FAILED: README.txt has no example line 'RunTests.exe ...'"; exit 1; }
 made="$prefix/drive_c/users/Public/Documents/TEMP/Varkeld KSV CSP"
+echo "pack_test: README.txt's example: RunTests.exe ${example[*]}, cut off"
 run_pack "${example[@]}" >/dev/null &
 runner=$!
 for ((i = 0; i < 1500; i++)); do
     [ ! -d "$made" ] && kill -0 $runner 2>/dev/null || break
     sleep 0.2
 done
-on_wine wineserver -k
-wait $runner || true
+on_wine wineserver -k || true
+for ((i = 0; i < 300; i++)); do kill -0 $runner 2>/dev/null || break; sleep 0.2; done
+kill -0 $runner 2>/dev/null && { echo "pack_test: FAILED: the cut-off run did not end"; exit 1; }
 [ -d "$made" ] && [ -f "$pack/RunTests.journal" ] ||
     { echo "pack_test: FAILED: the cut-off run left no cache folder or no journal"; exit 1; }
 coproc holder { cd "$made" && on_wine wine cmd.exe /c 'echo held& set /p x=' 2>&1; }
 held= input=${holder[1]} holder_pid=$holder_PID
-read -r -u "${holder[0]}" held || true
+read -t 300 -r -u "${holder[0]}" held || true
 [[ $held == held* ]] || { echo "pack_test: FAILED: the cmd that holds the folder did not start"; exit 1; }
+echo "pack_test: started again, the cache folder held open"
 status=0
 out=$(run_pack "${example[@]}") || status=$?
 echo "$out"
@@ -224,7 +227,8 @@ echo "$out"
     [ -f "$pack/RunTests.journal" ] ||
     { echo "pack_test: FAILED: with a folder held open, no exit 2 that keeps the journal and names it"; exit 1; }
 exec {input}>&-  # the end of its input ends the cmd
-wait $holder_pid || true
+for ((i = 0; i < 300; i++)); do kill -0 $holder_pid 2>/dev/null || break; sleep 0.2; done
+echo "pack_test: started again"
 status=0
 out=$(run_pack "${example[@]}") || status=$?
 echo "$out"
