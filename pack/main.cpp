@@ -24,15 +24,10 @@ std::vector<std::string> g_left;
 
 namespace {
 
+// Written by the build from each program's add_pack_program (its folder's
+// CMakeLists.txt).
 const Program kPrograms[] = {
-    {"certcache", L"certcache_tests.exe", true, false, false, 600},
-    {"keyinit", L"keyinit_test.exe", true, false, true, 600},
-    {"run", L"keyrun_test.exe", true, false, true, 600},
-    {"simulator", L"simulator_tests.exe", true, false, true, 600},
-    {"resources.layout", L"resview.exe", false, false, false, 120},
-    {"app", L"dialog_test.exe", true, true, false, 600},
-    {"texts", L"tool_texts_test.exe", true, true, true, 900},
-    {"e2e", L"tool_e2e_test.exe", true, true, true, 1800},
+#include "pack_programs.h"
 };
 
 }  // namespace

@@ -20,11 +20,15 @@ And that the test pack's programs load on old Windows: its runner on NT
 XP_LACKS: their static thread runtime imports later functions, which a
 shim of ours looks up at run time instead).
 
-    check_hardening.py <VKKSVInitTool.exe> <objdump> [<RunTests.exe> [<program>...]]
+    check_hardening.py <VKKSVInitTool.exe> <objdump> [<list of the pack's programs>]
+
+(the list: one path a line, as the build writes it in pack/pack_programs.txt;
+RunTests.exe among them is the runner).
 
 Reads the PE file with pefile and the code with the toolchain's objdump.
 Prints each finding and exits 1, or exits 0."""
 
+import os
 import re
 import subprocess
 import sys
@@ -330,9 +334,10 @@ def main():
     pe = pefile.PE(exe)
     findings = [(exe, f) for f in
                 header_findings(pe) + import_findings(pe) + code_findings(pe, exe, objdump)]
-    pack = sys.argv[3:]
-    for i, program in enumerate(pack):
-        lacks, windows = (NT4_LACKS, "Windows NT 4.0") if i == 0 else (XP_LACKS, "Windows XP")
+    pack = open(sys.argv[3]).read().splitlines() if len(sys.argv) > 3 else []
+    for program in pack:
+        runner = os.path.basename(program) == "RunTests.exe"
+        lacks, windows = (NT4_LACKS, "Windows NT 4.0") if runner else (XP_LACKS, "Windows XP")
         findings += [(program, f) for f in import_findings(pefile.PE(program), lacks, windows)]
     for program, finding in findings:
         print("%s: %s" % (program, finding))
