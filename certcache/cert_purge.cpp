@@ -40,16 +40,27 @@ struct PendingFile {
     PCCERT_CONTEXT match;        // the store's entry to delete, once found
 };
 
-typedef BOOL(WINAPI* SetFileInformationByHandleFn)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
-                                                    LPVOID info, DWORD size);
-
 struct PendingFiles {
     PendingFile* files;
     size_t count;
     size_t capacity;
-    // Deletes a file through its handle (Vista and later); null before.
+};
+
+typedef BOOL(WINAPI* SetFileInformationByHandleFn)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
+                                                    LPVOID info, DWORD size);
+typedef BOOL(WINAPI* GetFileInformationByHandleExFn)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
+                                                      LPVOID info, DWORD size);
+
+// What the purge asks of an open file where Windows can (Vista and later;
+// null before), looked up once per purge.
+struct HandleCalls {
+    // Reads only what the purge needs: GetFileInformationByHandle also asks
+    // the volume for its serial number, for every file.
+    GetFileInformationByHandleExFn getInformation;
+    // Deletes the file through its handle.
     SetFileInformationByHandleFn setInformation;
 };
+HandleCalls s_handleCalls;
 
 // The current user's stores, each opened on first use and closed once.
 struct UserStores {
@@ -124,11 +135,26 @@ HANDLE OpenNoFollow(const char* path, DWORD access, DWORD share, DWORD flags)
 // may be another key's file, named by someone else with this key's prefix.
 bool IsPlainEntry(HANDLE handle, bool folder)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) return false;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
-    if (folder) return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks == 1;
+    DWORD attributes = 0;
+    DWORD links = 0;
+    if (s_handleCalls.getInformation != nullptr) {
+        FILE_ATTRIBUTE_TAG_INFO tag;
+        FILE_STANDARD_INFO standard;
+        if (!s_handleCalls.getInformation(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
+            !s_handleCalls.getInformation(handle, FileStandardInfo, &standard, sizeof standard)) {
+            return false;
+        }
+        attributes = tag.FileAttributes;
+        links = standard.NumberOfLinks;
+    } else {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(handle, &info)) return false;
+        attributes = info.dwFileAttributes;
+        links = info.nNumberOfLinks;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    if (folder) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return !(attributes & FILE_ATTRIBUTE_DIRECTORY) && links == 1;
 }
 
 // The folders on the way to the cache files, held open without
@@ -211,14 +237,13 @@ HANDLE OpenCacheFile(const char* path, const TrustedOwners& owners, bool keepsOw
     return file;
 }
 
-// Deletes the open file through its handle where Windows can
-// (setInformation, Vista and later), and elsewhere by its name right after
-// closing the handle.
-void DeleteCacheFile(HANDLE file, const char* path, SetFileInformationByHandleFn setInformation)
+// Deletes the open file through its handle where Windows can (Vista and
+// later), and elsewhere by its name right after closing the handle.
+void DeleteCacheFile(HANDLE file, const char* path)
 {
-    if (setInformation != nullptr) {
+    if (s_handleCalls.setInformation != nullptr) {
         FILE_DISPOSITION_INFO disposition = {TRUE};
-        setInformation(file, FileDispositionInfo, &disposition, sizeof disposition);
+        s_handleCalls.setInformation(file, FileDispositionInfo, &disposition, sizeof disposition);
         CloseHandle(file);
     } else {
         CloseHandle(file);
@@ -351,7 +376,7 @@ void PurgePendingFiles(PendingFiles& pending, UserStores& stores)
     }
     // Each file goes after its certificate, whether that was found or not.
     for (size_t i = 0; i < pending.count; ++i) {
-        DeleteCacheFile(pending.files[i].file, pending.files[i].path, pending.setInformation);
+        DeleteCacheFile(pending.files[i].file, pending.files[i].path);
         if (pending.files[i].certificate != nullptr) {
             g_certificateApi.CertFreeCertificateContext(pending.files[i].certificate);
         }
@@ -419,6 +444,11 @@ int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* pref
 
     char pattern[MAX_PATH];
     if (FAILED(StringCchPrintfA(pattern, MAX_PATH, "%s\\%s*.cer", cacheDir, prefix))) return 0;
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    s_handleCalls.getInformation =
+        LookUpOptional<GetFileInformationByHandleExFn>(kernel, "GetFileInformationByHandleEx");
+    s_handleCalls.setInformation =
+        LookUpOptional<SetFileInformationByHandleFn>(kernel, "SetFileInformationByHandle");
     TrustedOwners owners = {};
     LoadTrustedOwners(owners);
     // A volume that keeps no security (FAT) has no owners to tell files
@@ -431,8 +461,6 @@ int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* pref
         search = FindFirstFileA(pattern, &entry);
     }
     PendingFiles pending = {};
-    pending.setInformation = LookUpOptional<SetFileInformationByHandleFn>(
-        GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle");
     UserStores stores = {};
     if (search != INVALID_HANDLE_VALUE && ReservePendingFiles(pending, kInitialPendingFiles)) {
         do {
