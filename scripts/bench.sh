@@ -127,13 +127,13 @@ start=$(date +%s)
 # The bench program's standard output (its table) goes to the report; its
 # progress (standard error) to the terminal. The desktop's explorer does not
 # pass the exit code on: the last line tells.
-wineserver -p || true  # already running: fine
-wine cmd /c exit >/dev/null 2>&1 </dev/null
+start_wineserver
 wine explorer /desktop=bench,1024x768 "$bench" "${args[@]}" | tr -d '\r' | tee -a "$report"
 wineserver -k || true
 
 # In a new wineserver: the stores hold none of the bench's certificates.
 use_wine_prefix "$build/bench-prefix"
+start_wineserver
 left=$(wine "$bench" leftovers --data "$data" 2>/dev/null | tr -d '\r')
 wineserver -k || true
 elapsed=$(($(date +%s) - start))

@@ -37,6 +37,7 @@ rm -rf "$out"
 mkdir -p "$out"
 use_wine_prefix "$build/demo-prefix"
 use_display_fonts
+start_wineserver
 
 tool="$build/app/VKKSVInitTool.exe"
 keysim="$build/simulator/keysim.exe"
@@ -126,7 +127,6 @@ run_tool() {
     touch "$stop"
     wait "$listener" || true
 }
-wineserver -p || true  # already running: fine
 if in_xvfb; then
     phase "running the tool in Xvfb, pressing Yes and OK for you"
     run_tool automatic
@@ -137,6 +137,7 @@ wineserver -k || true
 
 # Back in a new wineserver: what the stores, the disk and the key hold now.
 use_wine_prefix "$build/demo-prefix"
+start_wineserver
 show_state "after"
 echo "  broadcasts received:"
 sed 's/^/    /' "$log" 2>/dev/null || true

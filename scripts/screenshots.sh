@@ -32,8 +32,7 @@ reader="\\\\?\\hid#vid_1234&pid_5678#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-
 size=480x220
 signals=$(mktemp -d)
 trap 'rm -rf "$signals"' EXIT
-wineserver -p || true  # already running: fine
-wine cmd /c exit >/dev/null 2>&1 </dev/null
+start_wineserver
 
 # Takes the picture <name>.png whenever the driver signals <name>.ready, then
 # lets the driver go on; stops when the driver has ended.

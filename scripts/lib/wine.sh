@@ -58,6 +58,15 @@ can_run_32bit() {
     wine --version >/dev/null 2>&1
 }
 
+# Starts a wineserver that stays until `wineserver -k`, and Wine's own
+# programs (the desktop, the services) with it, their output going nowhere:
+# one of them that outlived a command would hold that command's output pipe
+# open, and a `wine ... | tr` would never end.
+start_wineserver() {
+    wineserver -p || true  # already running: fine
+    wine cmd /c exit >/dev/null 2>&1 </dev/null
+}
+
 # Whether this shell runs inside the display of continue_in_xvfb.
 in_xvfb() {
     [ "${IN_XVFB:-}" = 1 ]
