@@ -9,8 +9,10 @@
 #       certificate stores) and files outside the pack's folder are as
 #       before; a second start during the run refuses and changes nothing;
 #       a file and a certificate that another program adds to a test folder
-#       and to "MY" during the run stay, listed in the report; then
-#       README.txt's example passes
+#       and to "MY" during the run stay, listed in the report; a run cut
+#       off with a file its tests made held open by another program stops
+#       the next start, which keeps the journal; once the file is free,
+#       README.txt's example puts the cut-off run back first and passes
 #   pack_test.sh <source> <build> refuse
 #       with a foreign CSP registered, and then with a foreign Korrim.dll in
 #       the system folder, it refuses in one line and changes nothing; so it
@@ -21,13 +23,13 @@ src=$1 build=$2 mode=$3
 shift 3
 work="$build/packtest-$mode"
 prefix="$work/prefix"
-# In the emulated PC the build folder is shared with the machine outside;
-# a Wine prefix belongs in the PC's own memory.
+# In the VM the build folder is shared with the machine outside; a Wine
+# prefix belongs in the VM's own memory.
 [ "${VM_GUEST:-}" != 1 ] || prefix="/tmp/packtest-$mode-prefix"
 rm -rf "$work" "$prefix"
 mkdir -p "$work"
 # TEST_PACK_DIST: the folder of a pack made already from this build (in the
-# emulated PC, scripts/test.sh makes it outside, where zipping is fast).
+# VM, scripts/test.sh makes it outside, where zipping is fast).
 if [ -n "${TEST_PACK_DIST:-}" ]; then
     zip=$(ls "$TEST_PACK_DIST"/*.zip)
 else
@@ -55,8 +57,8 @@ for ((i = 0; i < 600; i++)); do
 done
 [ -s "$work/display" ] || { echo "pack_test: FAILED: its X server did not start"; exit 1; }
 DISPLAY=:$(head -n 1 "$work/display") XAUTHORITY=
-# (In the emulated PC a copy of a new prefix from its cache: making one
-# there takes minutes.)
+# (In the VM a copy of a new prefix from its cache: making one there takes
+# minutes.)
 on_wine env VM_PREFIX_CACHE="${VM_PREFIX_CACHE:-}" \
     bash -c '. "$1/scripts/lib/wine.sh" && use_wine_prefix "$WINEPREFIX" win32' _ "$src" >/dev/null
 # Wine's own first starts of cmd and of a virtual desktop write their keys
@@ -78,8 +80,8 @@ fi
 # hardware keys Wine writes anew at each start (its display and network
 # devices), and every file outside the pack with its size and time of change
 # (once the wineserver has written the registry out: a checksum of each of
-# Windows' own files would take most of the test in the emulated PC). Opening a certificate store
-# makes its empty keys: those hold nothing.
+# Windows' own files would take most of the test in the VM). Opening a
+# certificate store makes its empty keys: those hold nothing.
 export volatile='^\[(System\\\\CurrentControlSet\\\\(Enum|Control\\\\Class)\\\\|Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\\\NetworkCards)'
 snapshot() {
     on_wine wineserver -w
@@ -156,6 +158,8 @@ echo "$second"
     { echo "pack_test: FAILED: the second start does not say where a run is in progress"; exit 1; }
 [ "$(md5sum <"$pack/RunTests.journal")" = "$journal" ] ||
     { echo "pack_test: FAILED: the second start changed the journal"; exit 1; }
+# The journal and its saved copies as a run cut off now would leave them.
+mkdir -p "$work/cut-off" && cp -a "$pack/RunTests.journal" "$pack/RunTests.saved" "$work/cut-off/"
 others="$prefix/drive_c/Program Files/Maker"
 mkdir -p "$others"
 echo "another program's" >"$others/notes.txt"
@@ -193,15 +197,44 @@ rm -rf "$others"
 on_wine wine reg delete "$certkey" /f >/dev/null 2>&1
 same_as_before "run"
 
-# README.txt's example, as a lab would type it: it runs the programs it
-# names and passes, and leaves the prefix as it was.
+# A run cut off (as by a power cut) after its tests made a file in a folder
+# of theirs: the journal saved during the run above put back, and the file.
+# With the file held open by another program, the next start (README.txt's
+# example, as a lab would type it) cannot put it back: it stops, says what
+# is left, and keeps the journal. Once the file is free, it puts the
+# cut-off run back first, runs the example's cases and passes.
 read -r -a example <<<"$(sed -n 's/^  *RunTests\.exe \(..*\)$/\1/p' "$pack/README.txt" | tr -d '\r')"
 [ ${#example[@]} -gt 0 ] || { echo "pack_test: FAILED: README.txt has no example line 'RunTests.exe ...'"; exit 1; }
-echo "pack_test: README.txt's example: RunTests.exe ${example[*]}"
+made="$prefix/drive_c/Program Files/Maker"
+mkdir -p "$made" && echo "the tests' library" >"$made/Korrim.dll"
+cp -a "$work/cut-off/." "$pack/"
+rm -f "$work/release"
+on_wine wine "$build/tests/pack/hold_file.exe" 'C:\Program Files\Maker\Korrim.dll' "Z:$work/release" \
+    </dev/null >"$work/held.txt" 2>&1 &
+holder=$!
+for ((i = 0; i < 600; i++)); do
+    grep -q held "$work/held.txt" && break
+    kill -0 $holder 2>/dev/null || break
+    sleep 0.2
+done
+grep -q held "$work/held.txt" || { echo "pack_test: FAILED: hold_file.exe holds nothing"; exit 1; }
+echo "pack_test: RunTests.exe ${example[*]}, after a cut-off run, with its file held open"
 status=0
 out=$(run_pack "${example[@]}") || status=$?
-echo "$out" | tail -3
-[ $status = 0 ] && [[ $(printf '%s\n' "$out" | tail -1) =~ ^[1-9][0-9]*\ passed,\ 0\ failed ]] ||
-    { echo "pack_test: FAILED: README.txt's example did not pass"; exit 1; }
-same_as_before "README.txt's example"
-echo "pack_test: the pack ran on its own, and README.txt's example, and left the prefix as it was"
+touch "$work/release"
+wait $holder || true
+echo "$out"
+[ $status = 2 ] && [[ $out == "An earlier run was cut off"* ]] &&
+    [[ $out == *'NOT PUT BACK: file C:\Program Files\Maker\Korrim.dll'*'the journal is kept'* ]] &&
+    [ -f "$pack/RunTests.journal" ] ||
+    { echo "pack_test: FAILED: it did not stop, keeping the journal, on what it could not put back"; exit 1; }
+echo "pack_test: RunTests.exe ${example[*]}, the file free"
+status=0
+out=$(run_pack "${example[@]}") || status=$?
+echo "$out"
+[ $status = 0 ] && [[ $out == "An earlier run was cut off"*'Korrim.dll: made by the tests, deleted'* ]] &&
+    [[ $(printf '%s\n' "$out" | tail -1) =~ ^[1-9][0-9]*\ passed,\ 0\ failed ]] ||
+    { echo "pack_test: FAILED: README.txt's example did not put back the cut-off run first and pass"; exit 1; }
+[ ! -e "$pack/RunTests.journal" ] || { echo "pack_test: FAILED: the journal is left"; exit 1; }
+same_as_before "a cut-off run put back"
+echo "pack_test: the pack ran on its own, put back a cut-off run, and left the prefix as it was"
