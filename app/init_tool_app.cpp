@@ -3,10 +3,10 @@
 #include <commctrl.h>
 #include <mbctype.h>
 
-#include "common/function_lookup.h"
 #include "app/init_tool_dlg.h"
 #include "app/startup.h"
 #include "certcache/certificate_api.h"
+#include "common/function_lookup.h"
 #include "common/system_library.h"
 
 namespace {

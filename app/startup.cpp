@@ -3,8 +3,8 @@
 #include <windows.h>
 #include <strsafe.h>
 
-#include "common/function_lookup.h"
 #include "app/stack_guard.h"
+#include "common/function_lookup.h"
 #include "common/system_library.h"
 
 // The C runtime's own entry point for a GUI program: it initialises the

@@ -137,20 +137,21 @@ bool IsPlainEntry(HANDLE handle, bool folder)
 {
     DWORD attributes = 0;
     DWORD links = 0;
-    if (s_handleCalls.getInformation != nullptr) {
-        FILE_ATTRIBUTE_TAG_INFO tag;
-        FILE_STANDARD_INFO standard;
-        if (!s_handleCalls.getInformation(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
-            !s_handleCalls.getInformation(handle, FileStandardInfo, &standard, sizeof standard)) {
-            return false;
-        }
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    FILE_STANDARD_INFO standard;
+    BY_HANDLE_FILE_INFORMATION info;
+    // (A file system that answers neither class, as some network
+    // redirectors may, still answers the whole record.)
+    if (s_handleCalls.getInformation != nullptr &&
+        s_handleCalls.getInformation(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+        s_handleCalls.getInformation(handle, FileStandardInfo, &standard, sizeof standard)) {
         attributes = tag.FileAttributes;
         links = standard.NumberOfLinks;
-    } else {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileInformationByHandle(handle, &info)) return false;
+    } else if (GetFileInformationByHandle(handle, &info)) {
         attributes = info.dwFileAttributes;
         links = info.nNumberOfLinks;
+    } else {
+        return false;
     }
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
     if (folder) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

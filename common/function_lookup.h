@@ -2,8 +2,8 @@
 // at run time, never imported: a loader refuses to start a program that
 // imports a function its Windows lacks. Windows NT 4.0 lacks the loader's
 // SetDefaultDllDirectories and SetDllDirectoryA, the multi-monitor
-// functions, GetVolumePathNameA, SetFileInformationByHandle (before Vista)
-// and, unless a later browser updated its common controls,
+// functions, GetVolumePathNameA, GetFileInformationByHandleEx and
+// SetFileInformationByHandle (before Vista) and, unless a later browser updated its common controls,
 // InitCommonControlsEx. Every caller has a plain fallback for a null result.
 #pragma once
 
