@@ -12,6 +12,8 @@
 // kPrograms), each with its filter if given.
 #include "runner.h"
 
+#include <algorithm>
+
 Str g_dir;
 FILE* g_report;
 bool g_wine, g_wow64, g_admin;
@@ -29,6 +31,22 @@ namespace {
 const Program kPrograms[] = {
 #include "pack_programs.h"
 };
+
+// Puts back what the journal lists (beside what restores after each program
+// put back before, in g_changes), then checks: what differs still was not
+// put back. done: what was.
+void PutBack(const std::string& journal, std::vector<std::string>* done, std::vector<std::string>* left)
+{
+    Restore(journal, true);
+    std::vector<std::string> tried = g_changes;
+    g_changes.clear();
+    Restore(journal, false);
+    *left = g_changes;
+    g_changes.clear();
+    for (const std::string& change : tried) {
+        if (std::find(left->begin(), left->end(), change) == left->end()) done->push_back(change);
+    }
+}
 
 }  // namespace
 
@@ -102,13 +120,12 @@ int wmain(int argc, wchar_t** argv)
     g_report = _wfopen((g_dir + L"\\report.txt").c_str(), L"w");
     if (!earlier.empty()) {
         Out("An earlier run was cut off; what it changed is put back first:\n");
-        Restore(earlier, true);
-        for (const std::string& change : g_changes) Out("  %s\n", change.c_str());
-        g_changes.clear();
-        Restore(earlier, false);
-        if (!g_changes.empty()) {
-            for (const std::string& change : g_changes) Out("  NOT PUT BACK: %s\n", change.c_str());
-            Out("RunTests: stopped; the journal is kept. Run RunTests.exe again as %s to put the rest back.\n",
+        std::vector<std::string> done, left;
+        PutBack(earlier, &done, &left);
+        for (const std::string& change : done) Out("  %s\n", change.c_str());
+        if (!left.empty()) {
+            for (const std::string& change : left) Out("  NOT PUT BACK: %s\n", change.c_str());
+            Out("RunTests: stopped; the journal is kept. To put the rest back, run RunTests.exe again as %s.\n",
                 g_admin ? "this administrator, once nothing holds these files open"
                         : "an administrator (\"Run as administrator\")");
             if (g_report != NULL) fclose(g_report);
@@ -172,17 +189,15 @@ int wmain(int argc, wchar_t** argv)
         if (chosen && !g_interrupted) RunProgram(program, filter, journal);
     }
 
-    Restore(journal, true);
-    std::vector<std::string> changes = g_changes;
-    g_changes.clear();
-    Restore(journal, false);  // anything still differing was not put back
-    Out("\nLeft changed by the tests, and restored:%s\n", changes.empty() ? " nothing" : "");
-    for (const std::string& change : changes) Out("  %s\n", change.c_str());
-    for (const std::string& left : g_changes) {
-        Out("  NOT RESTORED: %s\n", left.c_str());
+    std::vector<std::string> restored, left;
+    PutBack(journal, &restored, &left);
+    Out("\nLeft changed by the tests, and restored:%s\n", restored.empty() && left.empty() ? " nothing" : "");
+    for (const std::string& change : restored) Out("  %s\n", change.c_str());
+    for (const std::string& change : left) {
+        Out("  NOT RESTORED: %s\n", change.c_str());
         ++g_failed;
     }
-    if (g_changes.empty()) ForgetJournal();
+    if (left.empty()) ForgetJournal();
     ListLeft();
     if (g_interrupted) Out("interrupted: the remaining programs were not run\n");
     if (g_passed + g_failed == 0) {
