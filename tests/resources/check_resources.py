@@ -16,6 +16,8 @@ import sys
 import unittest
 import xml.etree.ElementTree as ET
 
+import pefile
+
 EXE = None
 
 RT_ICON, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 6, 14, 16, 24
@@ -101,41 +103,21 @@ SUPPORTED_OS = {
 # ---------------------------------------------------------------- PE reader
 
 def read_resources(path):
-    """{(type, name, language): bytes} of a PE file's resource section."""
-    with open(path, "rb") as f:
-        image = f.read()
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    assert image[pe:pe + 4] == b"PE\0\0", "not a PE file"
-    sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
-    optional = pe + 24
-    assert struct.unpack_from("<H", image, optional)[0] == 0x10B, "not a 32-bit image"
-    rsrc_rva = struct.unpack_from("<I", image, optional + 96 + 2 * 8)[0]
-    table = optional + optional_size
-    for i in range(sections):
-        vsize, va, _, raw = struct.unpack_from("<IIII", image, table + 40 * i + 8)
-        if va <= rsrc_rva < va + vsize:
-            base = raw + (rsrc_rva - va)
-            delta = raw - va
-            break
-    else:
-        raise AssertionError("no resource section")
+    """{(type, name, language): bytes} of a PE file's resources."""
+    pe = pefile.PE(path, fast_load=True)
+    assert pe.OPTIONAL_HEADER.Magic == 0x10B, "not a 32-bit image"
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    assert hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"), "no resource section"
 
-    def entries(offset):
-        named, ids = struct.unpack_from("<HH", image, base + offset + 12)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", image, base + offset + 16 + 8 * i)
-            if name & 0x80000000:
-                length = struct.unpack_from("<H", image, base + (name & 0x7FFFFFFF))[0]
-                start = base + (name & 0x7FFFFFFF) + 2
-                name = image[start:start + 2 * length].decode("utf-16-le")
-            yield name, target
+    def key(entry):
+        return entry.id if entry.name is None else entry.name.decode("utf-16-le")
 
     found = {}
-    for rtype, t in entries(0):
-        for rname, n in entries(t & 0x7FFFFFFF):
-            for lang, leaf in entries(n & 0x7FFFFFFF):
-                rva, size = struct.unpack_from("<II", image, base + leaf)
-                found[(rtype, rname, lang)] = image[rva + delta:rva + delta + size]
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for rname in rtype.directory.entries:
+            for lang in rname.directory.entries:
+                found[(key(rtype), key(rname), lang.id)] = pe.get_data(lang.data.struct.OffsetToData,
+                                                                       lang.data.struct.Size)
     return found
 
 
