@@ -31,7 +31,7 @@ build_commit() {
     {
         cmake --preset windows-i686 -S "$dir/source" -B "$dir/build" &&
         cmake --build "$dir/build" -j "$(nproc)" --target VKKSVInitTool &&
-        python3 "$dir/source/tests/app/check_reproducible.py" "$dir/build/app/VKKSVInitTool.exe" \
+        /usr/bin/python3 "$dir/source/tests/app/check_reproducible.py" "$dir/build/app/VKKSVInitTool.exe" \
             "$dir/source" "$dir/build"
     } >"$dir/build.log" 2>&1 || return 1
     echo "$dir/build/app/VKKSVInitTool.exe"
