@@ -205,8 +205,7 @@ same_as_before "run"
 # cut-off run back first, runs the example's cases and passes.
 read -r -a example <<<"$(sed -n 's/^  *RunTests\.exe \(..*\)$/\1/p' "$pack/README.txt" | tr -d '\r')"
 [ ${#example[@]} -gt 0 ] || { echo "pack_test: FAILED: README.txt has no example line 'RunTests.exe ...'"; exit 1; }
-made="$prefix/drive_c/Program Files/Maker"
-mkdir -p "$made" && echo "the tests' library" >"$made/Korrim.dll"
+mkdir -p "$others" && echo "the tests' library" >"$others/Korrim.dll"
 cp -a "$work/cut-off/." "$pack/"
 rm -f "$work/release"
 on_wine wine "$build/tests/pack/hold_file.exe" 'C:\Program Files\Maker\Korrim.dll' "Z:$work/release" \
