@@ -34,6 +34,8 @@ const wchar_t* const kStoreNames[kStoreCount] = {L"MY", L"addressbook"};
 struct PendingFile {
     char path[MAX_PATH];
     HANDLE file;                 // open from the checks until the deletion
+    DWORD access;                // what that handle may do (OpenCacheFile)
+    DWORD attributes;            // the file's attributes, read from it
     PCCERT_CONTEXT certificate;  // null: the file holds no certificate
     StoreIndex store;            // where the certificate is looked for
     DWORD key;                   // IssuerSerialKey of the certificate
@@ -115,14 +117,21 @@ bool IsCacheFile(const WIN32_FIND_DATAA& entry, const char* prefix)
     return IsCacheFileName(entry.cFileName, prefix);
 }
 
-// Opens path itself, not what a reparse point at path leads to. Windows
-// before 2000 has no reparse points, and may refuse the flag: there the
-// path is opened without it.
+// Whether this Windows has reparse points (Windows 2000, 5.0, and later).
+bool HasReparsePoints()
+{
+    return LOBYTE(LOWORD(GetVersion())) >= 5;
+}
+
+// Opens path itself, not what a reparse point at path leads to. Windows NT
+// 4.0 has no reparse points, and may refuse the flag: there, and only
+// there, the path is opened without it.
 HANDLE OpenNoFollow(const char* path, DWORD access, DWORD share, DWORD flags)
 {
     HANDLE handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING,
                                 flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER &&
+        !HasReparsePoints()) {
         handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
     }
     return handle;
@@ -133,9 +142,9 @@ HANDLE OpenNoFollow(const char* path, DWORD access, DWORD share, DWORD flags)
 // mount point, and also a cloud placeholder or a deduplicated file, whose
 // content opened this way is not the file's). A file with a second name
 // may be another key's file, named by someone else with this key's prefix.
-bool IsPlainEntry(HANDLE handle, bool folder)
+// The entry's attributes go to *attributes.
+bool IsPlainEntry(HANDLE handle, bool folder, DWORD* attributes)
 {
-    DWORD attributes = 0;
     DWORD links = 0;
     FILE_ATTRIBUTE_TAG_INFO tag;
     FILE_STANDARD_INFO standard;
@@ -145,22 +154,24 @@ bool IsPlainEntry(HANDLE handle, bool folder)
     if (s_handleCalls.getInformation != nullptr &&
         s_handleCalls.getInformation(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
         s_handleCalls.getInformation(handle, FileStandardInfo, &standard, sizeof standard)) {
-        attributes = tag.FileAttributes;
+        *attributes = tag.FileAttributes;
         links = standard.NumberOfLinks;
     } else if (GetFileInformationByHandle(handle, &info)) {
-        attributes = info.dwFileAttributes;
+        *attributes = info.dwFileAttributes;
         links = info.nNumberOfLinks;
     } else {
         return false;
     }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
-    if (folder) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return !(attributes & FILE_ATTRIBUTE_DIRECTORY) && links == 1;
+    if (*attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+    if (folder) return (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return !(*attributes & FILE_ATTRIBUTE_DIRECTORY) && links == 1;
 }
 
-// The folders on the way to the cache files, held open without
+// The folders on the way to the cache files, held open for listing without
 // FILE_SHARE_DELETE while the purge runs, so that neither can be renamed,
-// replaced or turned into a link before the files in it are done with.
+// deleted, replaced or turned into a link before the files in it are done
+// with. (A handle with no data or delete access would take part in no
+// sharing check, and hold nothing.)
 struct CacheFolders {
     HANDLE root;
     HANDLE cache;
@@ -179,7 +190,7 @@ bool IsPlainFolderName(const char* path)
 
 HANDLE OpenFolder(const char* path)
 {
-    return OpenNoFollow(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+    return OpenNoFollow(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_BACKUP_SEMANTICS);
 }
 
@@ -190,19 +201,20 @@ void CloseFolders(CacheFolders& folders)
     folders.root = folders.cache = INVALID_HANDLE_VALUE;
 }
 
-// Opens the cache root and the cache folder in it. True when both are plain
-// folders, no link, and the cache folder's owner is trusted (whoever owns
-// it can rename and replace the files in it). The root's owner is not
-// judged: the tool creates the root as whichever user runs it first.
-bool OpenCacheFolders(const char* root, const char* cacheDir, const TrustedOwners& owners,
-                      bool keepsOwners, CacheFolders& folders)
+// Opens and holds the cache root and the cache folder in it. True when both
+// are held and are plain folders, no link. Neither folder's owner is
+// judged: the root is made by whichever user runs the tool first, and the
+// cache folder by whichever user's CSP caches first; each file is judged
+// by its own owner.
+bool OpenCacheFolders(const char* root, const char* cacheDir, CacheFolders& folders)
 {
+    DWORD attributes = 0;
     folders.root = OpenFolder(root);
     folders.cache = OpenFolder(cacheDir);
     return folders.root != INVALID_HANDLE_VALUE && folders.cache != INVALID_HANDLE_VALUE &&
-           IsPlainEntry(folders.root, true) && IsPlainEntry(folders.cache, true) &&
-           IsPlainFolderName(root) && IsPlainFolderName(cacheDir) &&
-           (!keepsOwners || IsTrustedOwner(owners, folders.cache));
+           IsPlainEntry(folders.root, true, &attributes) &&
+           IsPlainEntry(folders.cache, true, &attributes) && IsPlainFolderName(root) &&
+           IsPlainFolderName(cacheDir);
 }
 
 // Reads the whole open file into s_fileContent. A file that cannot be read,
@@ -221,35 +233,79 @@ DWORD ReadCacheFile(HANDLE file)
     return total <= kMaxCertificateBytes ? total : 0;
 }
 
-// Opens a cache file for the purge: read, later deleted through the same
-// handle or right after it is closed, and meanwhile shared for reading
-// only, so that its name cannot be moved to another file. The invalid
-// handle when it does not open (locked, no access) or the purge does not
-// trust it: it is then neither read nor deleted.
-HANDLE OpenCacheFile(const char* path, const TrustedOwners& owners, bool keepsOwners)
+// What the purge asks of a cache file, most first: to read it, delete it
+// and clear its read-only attribute through one handle; to read and delete
+// it; to read it only. Another program that holds the file without sharing
+// deletion (the CSP, a backup agent, a scanner), or a file the user may
+// read but not delete, still gives its certificate up.
+const DWORD kCacheFileAccess[] = {GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES,
+                                  GENERIC_READ | DELETE, GENERIC_READ};
+
+// Opens a cache file for the purge into file.file: read, later deleted
+// through the same handle or by its name after it is closed, and meanwhile
+// shared for reading only, so that its name cannot be moved to another
+// file. False when it does not open (locked, no access) or the purge does
+// not trust it: it is then neither read nor deleted.
+bool OpenCacheFile(PendingFile& file, const TrustedOwners& owners, bool keepsOwners)
 {
-    HANDLE file = OpenNoFollow(path, GENERIC_READ | DELETE, FILE_SHARE_READ,
-                               FILE_FLAG_SEQUENTIAL_SCAN);
-    if (file != INVALID_HANDLE_VALUE &&
-        (!IsPlainEntry(file, false) || (keepsOwners && !IsTrustedOwner(owners, file)))) {
-        CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
+    file.file = INVALID_HANDLE_VALUE;
+    for (DWORD access : kCacheFileAccess) {
+        file.file = OpenNoFollow(file.path, access, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+        if (file.file != INVALID_HANDLE_VALUE) {
+            file.access = access;
+            break;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
     }
-    return file;
+    if (file.file == INVALID_HANDLE_VALUE) return false;
+    if (!IsPlainEntry(file.file, false, &file.attributes) ||
+        (keepsOwners && !IsTrustedOwner(owners, file.file))) {
+        CloseHandle(file.file);
+        file.file = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    return true;
 }
 
-// Deletes the open file through its handle where Windows can (Vista and
-// later), and elsewhere by its name right after closing the handle.
-void DeleteCacheFile(HANDLE file, const char* path)
+// Sets the open file's attributes: through its handle where Windows can
+// (Vista and later) and the handle may, elsewhere by its name, which the
+// handle holds in place. Nothing else about the file changes.
+bool SetCacheFileAttributes(const PendingFile& file, DWORD attributes)
 {
-    if (s_handleCalls.setInformation != nullptr) {
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        s_handleCalls.setInformation(file, FileDispositionInfo, &disposition, sizeof disposition);
-        CloseHandle(file);
-    } else {
-        CloseHandle(file);
-        DeleteFileA(path);
+    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
+    if (s_handleCalls.setInformation != nullptr && (file.access & FILE_WRITE_ATTRIBUTES)) {
+        // Times of 0 are left as they are.
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes = attributes;
+        return s_handleCalls.setInformation(file.file, FileBasicInfo, &basic, sizeof basic) !=
+               FALSE;
     }
+    return SetFileAttributesA(file.path, attributes) != FALSE;
+}
+
+// Deletes the open file: through its handle where Windows can (Vista and
+// later) and the handle may, elsewhere by its name right after closing the
+// handle. A read-only file loses that attribute first, and gets it back if
+// it stays.
+void DeleteCacheFile(PendingFile& file)
+{
+    const DWORD readOnly = FILE_ATTRIBUTE_READONLY;
+    bool cleared = (file.attributes & readOnly) &&
+                   SetCacheFileAttributes(file, file.attributes & ~readOnly);
+    if (s_handleCalls.setInformation != nullptr && (file.access & DELETE)) {
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        if (!s_handleCalls.setInformation(file.file, FileDispositionInfo, &disposition,
+                                          sizeof disposition) &&
+            cleared) {
+            SetCacheFileAttributes(file, file.attributes);
+        }
+        CloseHandle(file.file);
+    } else {
+        CloseHandle(file.file);
+        if (!DeleteFileA(file.path) && cleared) SetFileAttributesA(file.path, file.attributes);
+    }
+    file.file = INVALID_HANDLE_VALUE;
 }
 
 // What identifies a certificate to CertCompareCertificate, its issuer (a
@@ -377,7 +433,7 @@ void PurgePendingFiles(PendingFiles& pending, UserStores& stores)
     }
     // Each file goes after its certificate, whether that was found or not.
     for (size_t i = 0; i < pending.count; ++i) {
-        DeleteCacheFile(pending.files[i].file, pending.files[i].path);
+        DeleteCacheFile(pending.files[i]);
         if (pending.files[i].certificate != nullptr) {
             g_certificateApi.CertFreeCertificateContext(pending.files[i].certificate);
         }
@@ -452,13 +508,15 @@ int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* pref
         LookUpOptional<SetFileInformationByHandleFn>(kernel, "SetFileInformationByHandle");
     TrustedOwners owners = {};
     LoadTrustedOwners(owners);
-    // A volume that keeps no security (FAT) has no owners to tell files
-    // apart by: there every file is trusted, as the CSP's files always were.
-    bool keepsOwners = VolumeKeepsOwners(cacheDir);
     CacheFolders folders = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+    bool keepsOwners = true;
     WIN32_FIND_DATAA entry;
     HANDLE search = INVALID_HANDLE_VALUE;
-    if (OpenCacheFolders(root, cacheDir, owners, keepsOwners, folders) && LoadCertificateApi()) {
+    if (OpenCacheFolders(root, cacheDir, folders) && LoadCertificateApi()) {
+        // A volume that keeps no security (FAT) has no owners to tell files
+        // apart by: there every file is trusted, as the CSP's files always
+        // were.
+        keepsOwners = VolumeKeepsOwners(cacheDir);
         search = FindFirstFileA(pattern, &entry);
     }
     PendingFiles pending = {};
@@ -473,8 +531,7 @@ int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* pref
                                         entry.cFileName))) {
                 continue;
             }
-            file.file = OpenCacheFile(file.path, owners, keepsOwners);
-            if (file.file == INVALID_HANDLE_VALUE) continue;
+            if (!OpenCacheFile(file, owners, keepsOwners)) continue;
             SetCertificate(file, s_fileContent, ReadCacheFile(file.file));
             ++pending.count;
         } while (FindNextFileA(search, &entry));

@@ -18,18 +18,22 @@ int PurgeCachedCertificates(const char* slotName);
 
 // The purge of one cache folder, cacheDir in the folder root. Nothing is
 // deleted unless root and cacheDir are plain folders (no link, junction or
-// mount point) and the owner of cacheDir is trusted (file_owner.h). Then
-// every entry that the pattern <cacheDir>\<prefix>*.cer finds and whose long
-// name really begins with the prefix and ends with ".cer" (case-insensitively,
-// as Windows compares names) is opened once, as itself, not through a link.
-// A plain file (no folder, no reparse point of any kind) with one name only,
-// whose owner the purge trusts, is read whole from that handle (a file
-// larger than 64 KiB holds no certificate), its certificate deleted from its
-// store, and the file deleted after it; both folders and the file stay open
-// from the checks until then, without sharing deletion. Each store is
-// opened and walked once, and changed only after the walk. An empty prefix,
-// or a pattern or file path that does not fit 260 bytes, deletes nothing; so
-// does a system without crypt32. Returns 0 in every case.
+// mount point), held open for the whole purge so that neither can be
+// renamed, deleted or replaced meanwhile. Then every entry that the pattern
+// <cacheDir>\<prefix>*.cer finds and whose long name really begins with the
+// prefix and ends with ".cer" (case-insensitively, as Windows compares
+// names) is opened once, as itself, not through a link, for reading and
+// deleting, or for reading only where another program holds it or the user
+// may not delete it. A plain file (no folder, no reparse point of any kind)
+// with one name only, whose owner the purge trusts, is read whole from that
+// handle (a file larger than 64 KiB holds no certificate), its certificate
+// deleted from its store, and the file deleted after it (a read-only one
+// too), through the handle or by its name once the handle is closed; a file
+// that cannot be deleted stays. The handle is shared for reading only from
+// the checks until then. Each store is opened and walked once, and changed
+// only after the walk. An empty prefix, or a pattern or file path that does
+// not fit 260 bytes, deletes nothing; so does a system without crypt32.
+// Returns 0 in every case.
 int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* prefix);
 
 // Deletes the first certificate that equals the encoded one (same issuer and

@@ -12,6 +12,29 @@ const char kProviderKeyBase[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Pr
 const char kImagePathValue[] = "Image Path";
 const char kTokenLibraryFile[] = "Korrim.dll";
 
+// Whether the path names its drive or share: "X:\..." or "\\...". Any
+// other path is resolved against a current folder, which anything may be.
+bool IsAbsolutePath(const char* path)
+{
+    char drive = path[0];
+    bool letter = (drive >= 'A' && drive <= 'Z') || (drive >= 'a' && drive <= 'z');
+    return (letter && path[1] == ':' && path[2] == '\\') || (path[0] == '\\' && path[1] == '\\');
+}
+
+// Cuts the registered CSP file's path after its folder's last backslash and
+// copies the folder into directory; false for a bare file name, a path that
+// is not absolute, or a folder that does not fit.
+bool DirectoryOfImagePath(char* path, char directory[MAX_PATH])
+{
+    // Multibyte-aware: under a DBCS code page a trail byte may be 0x5C.
+    unsigned char* slash = _mbsrchr(reinterpret_cast<unsigned char*>(path), '\\');
+    if (slash == NULL || !IsAbsolutePath(path)) {
+        return false;
+    }
+    slash[1] = '\0';
+    return SUCCEEDED(StringCchCopyA(directory, MAX_PATH, path));
+}
+
 }  // namespace
 
 const char* const kTokenEntryNames[kTokenEntryCount] = {
@@ -48,7 +71,8 @@ bool LocateCspDirectory(char directory[MAX_PATH])
     // can always be terminated inside the buffer.
     char value[MAX_PATH + 1] = {};
     DWORD size = MAX_PATH;
-    LONG status = RegQueryValueExA(key, kImagePathValue, NULL, NULL,
+    DWORD type = REG_NONE;
+    LONG status = RegQueryValueExA(key, kImagePathValue, NULL, &type,
                                    reinterpret_cast<BYTE*>(value), &size);
     RegCloseKey(key);
 
@@ -60,13 +84,19 @@ bool LocateCspDirectory(char directory[MAX_PATH])
     }
     value[size] = '\0';
 
-    // Multibyte-aware: under a DBCS code page a trail byte may be 0x5C.
-    unsigned char* slash = _mbsrchr(reinterpret_cast<unsigned char*>(value), '\\');
-    if (slash == NULL) {
-        return false;
+    // The CryptoAPI expands an expandable value when it loads the CSP
+    // (%ProgramFiles%\...). A result that does not fit loads nothing.
+    char expanded[MAX_PATH + 1] = {};
+    char* path = value;
+    if (type == REG_EXPAND_SZ) {
+        // (The ANSI function may write one byte past the count it is given.)
+        DWORD length = ExpandEnvironmentStringsA(value, expanded, MAX_PATH);
+        if (length == 0 || length > MAX_PATH) {
+            return false;
+        }
+        path = expanded;
     }
-    slash[1] = '\0';
-    return SUCCEEDED(StringCchCopyA(directory, MAX_PATH, value));
+    return DirectoryOfImagePath(path, directory);
 }
 
 bool LoadTokenLibrary(const char* directory)
@@ -92,19 +122,36 @@ bool LoadTokenLibrary(const char* directory)
     // A library loads DLLs of its own by bare name as it works (a transport,
     // say), which the maker's installer put beside it: where the search is
     // restricted to the system folder, the library's registered folder is
-    // searched too while it is loaded, and nothing else (the tool's folder,
-    // the current one and PATH stay out).
-    if (directory != systemFolder && g_tokenLibrary.searchFolder == NULL) {
-        g_tokenLibrary.searchFolder = AddLibraryFolderToSearch(directory);
+    // searched too while the library's own code runs (its loading, each
+    // call, its unloading), and nothing else (the tool's folder, the
+    // current one and PATH stay out).
+    if (directory == systemFolder ||
+        FAILED(StringCchCopyA(g_tokenLibrary.folder, MAX_PATH, directory))) {
+        g_tokenLibrary.folder[0] = '\0';
     }
 
     // By its full path; its own dependencies are looked for beside it first,
     // then in the system folder.
+    EnterTokenLibraryFolder();
     g_tokenLibrary.module = LoadLibraryExA(path, NULL, LoadFlagsForLibraryFolder());
+    LeaveTokenLibraryFolder();
     if (g_tokenLibrary.module == NULL) {
         return false;
     }
     return BindTokenApi();
+}
+
+void EnterTokenLibraryFolder()
+{
+    if (g_tokenLibrary.folder[0] != '\0' && g_tokenLibrary.searchFolder == NULL) {
+        g_tokenLibrary.searchFolder = AddLibraryFolderToSearch(g_tokenLibrary.folder);
+    }
+}
+
+void LeaveTokenLibraryFolder()
+{
+    RemoveLibraryFolderFromSearch(g_tokenLibrary.searchFolder);
+    g_tokenLibrary.searchFolder = NULL;
 }
 
 bool BindTokenApi()
@@ -122,9 +169,10 @@ bool BindTokenApi()
 void UnloadTokenLibrary()
 {
     if (g_tokenLibrary.module != NULL) {
+        EnterTokenLibraryFolder();
         FreeLibrary(g_tokenLibrary.module);
         g_tokenLibrary.module = NULL;
     }
-    RemoveLibraryFolderFromSearch(g_tokenLibrary.searchFolder);
-    g_tokenLibrary.searchFolder = NULL;
+    LeaveTokenLibraryFolder();
+    g_tokenLibrary.folder[0] = '\0';
 }

@@ -241,14 +241,17 @@ TEST_F(Purge, OwnerDecidesWhetherAFileIsPurged)
     EXPECT_EQ(1, ProbeStore("addressbook", "ec.der").match);
 }
 
-// Whoever owns the cache folder can rename and replace the files in it. On
-// a volume that keeps no security (FAT) no owner tells files or folders
-// apart, and the CSP's files are purged as they always were.
+// The cache folder's owner is whichever account's CSP cached first: the
+// files in it are purged for every user, each judged by its own owner. On a
+// volume that keeps no security (FAT) no owner tells files apart, and the
+// CSP's files are purged as they always were.
 TEST_F(Purge, OwnersCountOnlyOnAVolumeThatKeepsThem)
 {
     const std::string key = PrefixOf("Purge Reader Folder Owner");
     InStore(L"MY", "rsa.der");
+    InStore(L"addressbook", "ec.der");
     std::string file = Put(key + "1.cer", "rsa.der");
+    std::string mine = Put(key + "2.cer", "ec.der");
     s_owners = {{FileIdOf(cacheDir_), kOtherUser}, {FileIdOf(file), kOtherUser}};
     g_fileOwnerLookup = PlantedOwner;
     ASSERT_TRUE(VolumeKeepsOwners(cacheDir_.c_str()));
@@ -256,6 +259,8 @@ TEST_F(Purge, OwnersCountOnlyOnAVolumeThatKeepsThem)
     PurgeCachedCertificates("Purge Reader Folder Owner");
     EXPECT_TRUE(Unchanged(file, "rsa.der"));
     EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
+    EXPECT_FALSE(FileExists(mine));
+    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
 
     g_volumeFlagsLookup = NoAclVolume;
     PurgeCachedCertificates("Purge Reader Folder Owner");
@@ -287,9 +292,9 @@ bool GiveOwner(const std::string& path, PSID sid)
 
 // The owner for real: with SeRestorePrivilege enabled, an administrator may
 // give a file or folder any owner. The local Users group is none of the
-// trusted ones. A file of that owner is kept; so is every file of a cache
-// folder of that owner.
-TEST_F(Purge, FileOrFolderOwnedByAnotherAccountIsKept)
+// trusted ones. A file of that owner is kept; a cache folder of that owner
+// is purged all the same.
+TEST_F(Purge, FileOwnedByAnotherAccountIsKept)
 {
     const std::string key = PrefixOf("Purge Reader Real Owner");
     InStore(L"MY", "rsa.der");
@@ -335,8 +340,8 @@ TEST_F(Purge, FileOrFolderOwnedByAnotherAccountIsKept)
     if (!enabled) GTEST_SKIP() << "SeRestorePrivilege cannot be enabled: not run as an administrator";
     if (!kept) GTEST_SKIP() << "the owner set is not read back: Wine keeps no file owner but the user's";
 
-    EXPECT_TRUE(Unchanged(later, "ec.der"));
-    EXPECT_EQ(1, ProbeStore("addressbook", "ec.der").match);
+    EXPECT_FALSE(FileExists(later));
+    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
 }
 
 // A file of this user's other key, given a second name with this key's
@@ -446,6 +451,31 @@ TEST_F(Purge, LockedFileIsSkippedAndKept)
     EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
     EXPECT_FALSE(FileExists(free));
     EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+}
+
+// Another program holds a file, sharing reading only (the CSP, a backup
+// agent, a scanner): its certificate goes and the file stays. A read-only
+// file goes with its certificate.
+TEST_F(Purge, HeldOrReadOnlyFileGivesUpItsCertificate)
+{
+    const std::string key = PrefixOf("Purge Reader Held");
+    InStore(L"MY", "rsa.der");
+    InStore(L"addressbook", "ec.der");
+    std::string held = Put(key + "1.cer", "rsa.der");
+    std::string readOnly = Put(key + "2.cer", "ec.der");
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    HANDLE other = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, other);
+
+    PurgeCachedCertificates("Purge Reader Held");
+    CloseHandle(other);
+
+    EXPECT_EQ(0, ProbeStore("MY", "rsa.der").match);
+    EXPECT_TRUE(Unchanged(held, "rsa.der"));
+    EXPECT_EQ(0, ProbeStore("addressbook", "ec.der").match);
+    EXPECT_FALSE(FileExists(readOnly));
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(Purge, UndecodableFilesAreDeletedWithTheStoresUntouched)
@@ -683,6 +713,51 @@ TEST(PurgeCacheDirectory, ShortNameMatchesAreKept)
     for (const std::string& path : kept) DeleteFileA(path.c_str());
     RemoveDirectoryA(folder.c_str());
     RemoveDirectoryA(dir.c_str());
+    RemoveTestCertificates();
+}
+
+// The folders that the purge holds, and what trying to move them gave.
+std::vector<std::string> s_heldFolders;
+std::vector<std::string> s_movedFolders;
+
+// The volume's flags are read once both folders are held: meanwhile
+// nobody can rename either of them.
+bool MovingVolumeFlags(const char* path, DWORD* flags)
+{
+    for (const std::string& folder : s_heldFolders) {
+        std::string aside = folder + " moved";
+        if (MoveFileA(folder.c_str(), aside.c_str())) {
+            s_movedFolders.push_back(folder);
+            MoveFileA(aside.c_str(), folder.c_str());
+        }
+    }
+    return ReadVolumeFlags(path, flags);
+}
+
+TEST(PurgeCacheDirectory, FoldersAreHeldWhileItRuns)
+{
+    const std::string root = "C:\\certcache-test-hold";
+    const std::string dir = root + "\\Varkeld KSV CSP";
+    CreateDirectoryA(root.c_str(), nullptr);
+    CreateDirectoryA(dir.c_str(), nullptr);
+    ASSERT_TRUE(FolderExists(dir));
+    RemoveTestCertificates();
+    ASSERT_TRUE(AddToStore(L"MY", TestData("rsa.der")));
+    std::string file = dir + "\\41_A.cer";
+    ASSERT_TRUE(WriteBytes(file, TestData("rsa.der")));
+    s_heldFolders = {dir, root};
+    s_movedFolders.clear();
+    g_volumeFlagsLookup = MovingVolumeFlags;
+
+    PurgeCacheDirectory(root.c_str(), dir.c_str(), "41_");
+    g_volumeFlagsLookup = ReadVolumeFlags;
+
+    EXPECT_EQ(s_movedFolders, std::vector<std::string>());
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_EQ(0, ProbeStore("MY", "rsa.der").match);
+    DeleteFileA(file.c_str());
+    RemoveDirectoryA(dir.c_str());
+    RemoveDirectoryA(root.c_str());
     RemoveTestCertificates();
 }
 
