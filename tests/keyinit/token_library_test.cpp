@@ -125,7 +125,7 @@ TEST_F(TokenLibraryTest, MissingImagePathLoadsTheLibraryFromTheSystemFolderOnly)
 // by bare name when a context is established (its folder on PATH, as the
 // maker's installer leaves it), works with the standard search order and
 // with the search restricted to the system folder, which then takes in the
-// library's folder while the library is loaded, and only then (PATH is no
+// library's folder while the library's code runs, and only then (PATH is no
 // part of it).
 TEST_F(TokenLibraryTest, HelperBesideTheLibraryIsFound)
 {
@@ -178,6 +178,24 @@ TEST_F(TokenLibraryTest, OddImagePathValues)
     ASSERT_TRUE(RegisterCspRaw(nearly.data(), MAX_PATH - 1, REG_SZ));
     EXPECT_TRUE(Locate(directory));
     EXPECT_EQ(directory, "C:\\dir\\");
+
+    // Expandable, as the CryptoAPI reads it; an expansion that does not fit
+    // loads nothing.
+    SetEnvironmentVariableA("KEYSIM_TEST_FOLDER", "C:\\Program Files");
+    const char expandable[] = "%KEYSIM_TEST_FOLDER%\\Maker\\csp.dll";
+    ASSERT_TRUE(RegisterCspRaw(expandable, sizeof expandable, REG_EXPAND_SZ));
+    EXPECT_TRUE(Locate(directory));
+    EXPECT_EQ(directory, "C:\\Program Files\\Maker\\");
+    SetEnvironmentVariableA("KEYSIM_TEST_FOLDER", ("C:\\" + std::string(MAX_PATH, 'e')).c_str());
+    EXPECT_FALSE(Locate(directory));
+    SetEnvironmentVariableA("KEYSIM_TEST_FOLDER", nullptr);
+
+    // Not absolute: resolved against some current folder, never loaded.
+    for (const char* relative : {"Maker\\csp.dll", "\\Maker\\csp.dll", "C:Maker\\csp.dll",
+                                 "%KEYSIM_TEST_FOLDER%\\csp.dll"}) {
+        ASSERT_TRUE(RegisterCspRaw(relative, static_cast<DWORD>(strlen(relative) + 1), REG_EXPAND_SZ));
+        EXPECT_FALSE(Locate(directory)) << relative;
+    }
 
     // Not a string at all.
     DWORD number = 0x5C5C5C5C;

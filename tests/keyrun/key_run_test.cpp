@@ -7,7 +7,10 @@
 
 #include <string>
 
+#include "certcache/cache_root.h"
 #include "certcache/certificate_api.h"
+#include "certcache/file_owner.h"
+#include "common/system_library.h"
 #include "keyinit/token_library.h"
 #include "keysim_support.h"
 #include "keyrun/key_run.h"
@@ -121,6 +124,45 @@ TEST_F(KeyRunTest, MissingCertificateFunctionsLeaveTheKeyUntouched)
     EXPECT_TRUE(KeySimIsBlank(kFirst));
     EXPECT_TRUE(IsCertificateApiLoaded());
     UnloadCertificateApi();
+}
+
+// Whether the token library's helper could be loaded by bare name while
+// the purge ran (its volume lookup, a seam of the purge).
+bool s_helperFoundDuringPurge = false;
+
+bool HelperProbingVolumeFlags(const char* path, DWORD* flags)
+{
+    HMODULE helper = LoadLibraryW(L"KorrimLink.dll");
+    s_helperFoundDuringPurge = helper != NULL;
+    if (helper != NULL) FreeLibrary(helper);
+    return ReadVolumeFlags(path, flags);
+}
+
+// The library's folder is in the DLL search while the library's code runs,
+// and out of it while the purge runs: a DLL there that shares a name with
+// one the system loads by bare name is never picked up. (Last: the search
+// stays restricted for the rest of the process.)
+TEST_F(KeyRunTest, LibraryFolderIsOutOfTheSearchDuringThePurge)
+{
+    ASSERT_TRUE(RestrictDllSearchToSystemFolder());
+    std::wstring dir = KeySimAuxDir();
+    KeySimReset(dir);
+    KeySimPlug(kFirst, "Reader A", "tq8053", 5, dir);
+    ASSERT_TRUE(RegisterCsp(KeySimCspPath(dir)));
+    char root[MAX_PATH] = {};
+    ASSERT_TRUE(GetCacheRoot(root));
+    std::string cacheDir = std::string(root) + "\\Varkeld KSV CSP";
+    bool created = CreateDirectoryA(cacheDir.c_str(), NULL) != FALSE;
+    s_helperFoundDuringPurge = true;
+    g_volumeFlagsLookup = HelperProbingVolumeFlags;
+
+    EXPECT_TRUE(RunKeyInitialization());
+
+    g_volumeFlagsLookup = ReadVolumeFlags;
+    if (created) RemoveDirectoryA(cacheDir.c_str());
+    EXPECT_TRUE(KeySimIsBlank(kFirst, dir));
+    EXPECT_FALSE(s_helperFoundDuringPurge);
+    KeySimReset(dir);
 }
 
 }  // namespace
