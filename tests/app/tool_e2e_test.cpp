@@ -807,6 +807,59 @@ TEST_P(PlantedDlls, TokenLibraryWithAHelperBesideItLoads)
     KeySimReset(dir);
 }
 
+// "Image Path" as the CryptoAPI reads it: an expandable value is expanded,
+// and the library is found in the folder it names. A relative value is
+// never resolved against the current folder, even where a library lies
+// there.
+TEST_P(PlantedDlls, ImagePathIsExpandedAndNeverRelative)
+{
+    wchar_t programFiles[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH), 0u);
+    std::wstring dir = std::wstring(programFiles) + L"\\Maker e2e";
+    ASSERT_TRUE(KeySimCopyTo(dir));
+    KeySimPlug(kSlot, kReader, "tq8053", 5, dir);
+    KeySimEnrol(kSlot, "rsa-signing", dir);
+    EnrolCertificates();
+
+    const char relative[] = "Maker e2e\\VarkeldKsvCsp.dll";
+    ASSERT_TRUE(RegisterCspRaw(relative, sizeof relative, REG_SZ));
+    ExpectFinished(RunYes(m_exe, programFiles), kEnglishFailed);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+    EXPECT_FALSE(KeySimIsBlank(kSlot, dir));
+    ExpectNothingChanged();
+
+    const char expandable[] = "%ProgramFiles%\\Maker e2e\\VarkeldKsvCsp.dll";
+    ASSERT_TRUE(RegisterCspRaw(expandable, sizeof expandable, REG_EXPAND_SZ));
+    ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+    EXPECT_TRUE(KeySimIsBlank(kSlot, dir));
+    ExpectOnlyTheKeysTracesGone();
+    KeySimRemoveCopy(dir);
+}
+
+// A cache file that another program holds, sharing reading only, and a
+// read-only one: both certificates go, and so does the read-only file.
+TEST_P(PlantedDlls, HeldAndReadOnlyCacheFilesGiveUpTheirCertificates)
+{
+    EnrolCertificates();
+    HANDLE held = CreateFileA(m_keyFiles[0].c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetFileAttributesA(m_keyFiles[1].c_str(), FILE_ATTRIBUTE_READONLY));
+
+    ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
+    m_tool.Press(IDOK);
+    EXPECT_TRUE(m_tool.WaitForExit());
+    CloseHandle(held);
+    SetFileAttributesA(m_keyFiles[1].c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(KeySimIsBlank(kSlot));
+    EXPECT_TRUE(Exists(m_keyFiles[0]));
+    m_keyFiles.erase(m_keyFiles.begin());
+    ExpectOnlyTheKeysTracesGone();
+}
+
 // The tool, and the same tool as on the oldest Windows it supports (its
 // lookup of the functions older Windows lack finds nothing): the loader
 // cannot restrict the search there.
