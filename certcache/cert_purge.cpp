@@ -4,23 +4,16 @@
 #include <strsafe.h>
 #include <wincrypt.h>
 
+#include "certcache/cache_file.h"
 #include "certcache/cache_prefix.h"
 #include "certcache/cache_root.h"
 #include "certcache/certificate_api.h"
-#include "certcache/file_owner.h"
 #include "common/csp_name.h"
-#include "common/function_lookup.h"
 
 namespace {
 
 const DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 const DWORD kUncompressedP256KeyLength = 65;
-
-// Larger than any real certificate; a larger file is not one.
-const DWORD kMaxCertificateBytes = 64 * 1024;
-// One cache file's content, with one byte more than a certificate may have,
-// so that a larger file shows. Too large for the stack.
-BYTE s_fileContent[kMaxCertificateBytes + 1];
 
 // Files collected before the stores are searched: enough for any real
 // cache at the first allocation; more are added as needed.
@@ -32,10 +25,7 @@ const wchar_t* const kStoreNames[kStoreCount] = {L"MY", L"addressbook"};
 // One cache file, its certificate, and the store entry that certificate
 // was found as.
 struct PendingFile {
-    char path[MAX_PATH];
-    HANDLE file;                 // open from the checks until the deletion
-    DWORD access;                // what that handle may do (OpenCacheFile)
-    DWORD attributes;            // the file's attributes, read from it
+    CacheFile cache;             // open from the checks until the deletion
     PCCERT_CONTEXT certificate;  // null: the file holds no certificate
     StoreIndex store;            // where the certificate is looked for
     DWORD key;                   // IssuerSerialKey of the certificate
@@ -48,265 +38,11 @@ struct PendingFiles {
     size_t capacity;
 };
 
-typedef BOOL(WINAPI* SetFileInformationByHandleFn)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
-                                                    LPVOID info, DWORD size);
-typedef BOOL(WINAPI* GetFileInformationByHandleExFn)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type,
-                                                      LPVOID info, DWORD size);
-
-// What the purge asks of an open file where Windows can (Vista and later;
-// null before), looked up once per purge.
-struct HandleCalls {
-    // Reads only what the purge needs: GetFileInformationByHandle also asks
-    // the volume for its serial number, for every file.
-    GetFileInformationByHandleExFn getInformation;
-    // Deletes the file through its handle.
-    SetFileInformationByHandleFn setInformation;
-};
-HandleCalls s_handleCalls;
-
 // The current user's stores, each opened on first use and closed once.
 struct UserStores {
     HCERTSTORE handles[kStoreCount];
     bool tried[kStoreCount];
 };
-
-// Upper-cased UTF-16 form of an ANSI name, as the file system compares
-// names; false if it does not convert.
-bool UpperWide(const char* text, WCHAR wide[MAX_PATH], int* length)
-{
-    int count = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, MAX_PATH);
-    if (count <= 0) return false;
-    *length = count - 1;
-    CharUpperBuffW(wide, static_cast<DWORD>(*length));
-    return true;
-}
-
-// True when the long name is <prefix>...".cer", compared case-insensitively.
-// The search pattern also matches 8.3 short names (a "b.cerx" has the short
-// extension ".CER"), so what the search returns is checked here again.
-bool IsCacheFileName(const char* name, const char* prefix)
-{
-    WCHAR wideName[MAX_PATH];
-    WCHAR widePrefix[MAX_PATH];
-    int nameLength = 0;
-    int prefixLength = 0;
-    if (!UpperWide(name, wideName, &nameLength) ||
-        !UpperWide(prefix, widePrefix, &prefixLength)) {
-        return false;
-    }
-    const WCHAR extension[] = L".CER";
-    const int extensionLength = 4;
-    if (prefixLength == 0 || nameLength < prefixLength + extensionLength) return false;
-    for (int i = 0; i < prefixLength; ++i) {
-        if (wideName[i] != widePrefix[i]) return false;
-    }
-    for (int i = 0; i < extensionLength; ++i) {
-        if (wideName[nameLength - extensionLength + i] != extension[i]) return false;
-    }
-    return true;
-}
-
-// A folder is no cache file. Nor is an entry the search reports as a link
-// (a symbolic link or a junction): it is never followed. What the search
-// reports only saves opening the entry; the open handle decides.
-bool IsCacheFile(const WIN32_FIND_DATAA& entry, const char* prefix)
-{
-    if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
-        return false;
-    }
-    return IsCacheFileName(entry.cFileName, prefix);
-}
-
-// Whether this Windows has reparse points (Windows 2000, 5.0, and later).
-bool HasReparsePoints()
-{
-    return LOBYTE(LOWORD(GetVersion())) >= 5;
-}
-
-// Opens path itself, not what a reparse point at path leads to. Windows NT
-// 4.0 has no reparse points, and may refuse the flag: there, and only
-// there, the path is opened without it.
-HANDLE OpenNoFollow(const char* path, DWORD access, DWORD share, DWORD flags)
-{
-    HANDLE handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING,
-                                flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER &&
-        !HasReparsePoints()) {
-        handle = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
-    }
-    return handle;
-}
-
-// Whether the open entry is a plain folder (folder) or a plain file with
-// one name (!folder): no reparse point of any kind (a link, a junction, a
-// mount point, and also a cloud placeholder or a deduplicated file, whose
-// content opened this way is not the file's). A file with a second name
-// may be another key's file, named by someone else with this key's prefix.
-// The entry's attributes go to *attributes.
-bool IsPlainEntry(HANDLE handle, bool folder, DWORD* attributes)
-{
-    DWORD links = 0;
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    FILE_STANDARD_INFO standard;
-    BY_HANDLE_FILE_INFORMATION info;
-    // (A file system that answers neither class, as some network
-    // redirectors may, still answers the whole record.)
-    if (s_handleCalls.getInformation != nullptr &&
-        s_handleCalls.getInformation(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
-        s_handleCalls.getInformation(handle, FileStandardInfo, &standard, sizeof standard)) {
-        *attributes = tag.FileAttributes;
-        links = standard.NumberOfLinks;
-    } else if (GetFileInformationByHandle(handle, &info)) {
-        *attributes = info.dwFileAttributes;
-        links = info.nNumberOfLinks;
-    } else {
-        return false;
-    }
-    if (*attributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
-    if (folder) return (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return !(*attributes & FILE_ATTRIBUTE_DIRECTORY) && links == 1;
-}
-
-// The folders on the way to the cache files, held open for listing without
-// FILE_SHARE_DELETE while the purge runs, so that neither can be renamed,
-// deleted, replaced or turned into a link before the files in it are done
-// with. (A handle with no data or delete access would take part in no
-// sharing check, and hold nothing.)
-struct CacheFolders {
-    HANDLE root;
-    HANDLE cache;
-};
-
-// The attributes of the name, once its folder is held open: Wine opens a
-// link to a folder as the folder it points at, whatever the flags, but
-// reports the link by its name. The name cannot be moved to another folder
-// while the handle is held.
-bool IsPlainFolderName(const char* path)
-{
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-HANDLE OpenFolder(const char* path)
-{
-    return OpenNoFollow(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_BACKUP_SEMANTICS);
-}
-
-void CloseFolders(CacheFolders& folders)
-{
-    if (folders.root != INVALID_HANDLE_VALUE) CloseHandle(folders.root);
-    if (folders.cache != INVALID_HANDLE_VALUE) CloseHandle(folders.cache);
-    folders.root = folders.cache = INVALID_HANDLE_VALUE;
-}
-
-// Opens and holds the cache root and the cache folder in it. True when both
-// are held and are plain folders, no link. Neither folder's owner is
-// judged: the root is made by whichever user runs the tool first, and the
-// cache folder by whichever user's CSP caches first; each file is judged
-// by its own owner.
-bool OpenCacheFolders(const char* root, const char* cacheDir, CacheFolders& folders)
-{
-    DWORD attributes = 0;
-    folders.root = OpenFolder(root);
-    folders.cache = OpenFolder(cacheDir);
-    return folders.root != INVALID_HANDLE_VALUE && folders.cache != INVALID_HANDLE_VALUE &&
-           IsPlainEntry(folders.root, true, &attributes) &&
-           IsPlainEntry(folders.cache, true, &attributes) && IsPlainFolderName(root) &&
-           IsPlainFolderName(cacheDir);
-}
-
-// Reads the whole open file into s_fileContent. A file that cannot be read,
-// or is larger than any certificate, gives a length of 0.
-DWORD ReadCacheFile(HANDLE file)
-{
-    DWORD total = 0;
-    DWORD got = 0;
-    while (total < sizeof s_fileContent) {
-        DWORD wanted = sizeof s_fileContent - total;
-        if (!ReadFile(file, s_fileContent + total, wanted, &got, nullptr)) return 0;
-        total += got;
-        // Less than asked for: the end of the file.
-        if (got < wanted) break;
-    }
-    return total <= kMaxCertificateBytes ? total : 0;
-}
-
-// What the purge asks of a cache file, most first: to read it, delete it
-// and clear its read-only attribute through one handle; to read and delete
-// it; to read it only. Another program that holds the file without sharing
-// deletion (the CSP, a backup agent, a scanner), or a file the user may
-// read but not delete, still gives its certificate up.
-const DWORD kCacheFileAccess[] = {GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES,
-                                  GENERIC_READ | DELETE, GENERIC_READ};
-
-// Opens a cache file for the purge into file.file: read, later deleted
-// through the same handle or by its name after it is closed, and meanwhile
-// shared for reading only, so that its name cannot be moved to another
-// file. False when it does not open (locked, no access) or the purge does
-// not trust it: it is then neither read nor deleted.
-bool OpenCacheFile(PendingFile& file, const TrustedOwners& owners, bool keepsOwners)
-{
-    file.file = INVALID_HANDLE_VALUE;
-    for (DWORD access : kCacheFileAccess) {
-        file.file = OpenNoFollow(file.path, access, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN);
-        if (file.file != INVALID_HANDLE_VALUE) {
-            file.access = access;
-            break;
-        }
-        DWORD error = GetLastError();
-        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
-    }
-    if (file.file == INVALID_HANDLE_VALUE) return false;
-    if (!IsPlainEntry(file.file, false, &file.attributes) ||
-        (keepsOwners && !IsTrustedOwner(owners, file.file))) {
-        CloseHandle(file.file);
-        file.file = INVALID_HANDLE_VALUE;
-        return false;
-    }
-    return true;
-}
-
-// Sets the open file's attributes: through its handle where Windows can
-// (Vista and later) and the handle may, elsewhere by its name, which the
-// handle holds in place. Nothing else about the file changes.
-bool SetCacheFileAttributes(const PendingFile& file, DWORD attributes)
-{
-    if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
-    if (s_handleCalls.setInformation != nullptr && (file.access & FILE_WRITE_ATTRIBUTES)) {
-        // Times of 0 are left as they are.
-        FILE_BASIC_INFO basic = {};
-        basic.FileAttributes = attributes;
-        return s_handleCalls.setInformation(file.file, FileBasicInfo, &basic, sizeof basic) !=
-               FALSE;
-    }
-    return SetFileAttributesA(file.path, attributes) != FALSE;
-}
-
-// Deletes the open file: through its handle where Windows can (Vista and
-// later) and the handle may, elsewhere by its name right after closing the
-// handle. A read-only file loses that attribute first, and gets it back if
-// it stays.
-void DeleteCacheFile(PendingFile& file)
-{
-    const DWORD readOnly = FILE_ATTRIBUTE_READONLY;
-    bool cleared = (file.attributes & readOnly) &&
-                   SetCacheFileAttributes(file, file.attributes & ~readOnly);
-    if (s_handleCalls.setInformation != nullptr && (file.access & DELETE)) {
-        FILE_DISPOSITION_INFO disposition = {TRUE};
-        if (!s_handleCalls.setInformation(file.file, FileDispositionInfo, &disposition,
-                                          sizeof disposition) &&
-            cleared) {
-            SetCacheFileAttributes(file, file.attributes);
-        }
-        CloseHandle(file.file);
-    } else {
-        CloseHandle(file.file);
-        if (!DeleteFileA(file.path) && cleared) SetFileAttributesA(file.path, file.attributes);
-    }
-    file.file = INVALID_HANDLE_VALUE;
-}
 
 // What identifies a certificate to CertCompareCertificate, its issuer (a
 // binary comparison) and serial number, hashed: the issuer's bytes and the
@@ -433,7 +169,7 @@ void PurgePendingFiles(PendingFiles& pending, UserStores& stores)
     }
     // Each file goes after its certificate, whether that was found or not.
     for (size_t i = 0; i < pending.count; ++i) {
-        DeleteCacheFile(pending.files[i]);
+        DeleteCacheFile(pending.files[i].cache);
         if (pending.files[i].certificate != nullptr) {
             g_certificateApi.CertFreeCertificateContext(pending.files[i].certificate);
         }
@@ -501,11 +237,7 @@ int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* pref
 
     char pattern[MAX_PATH];
     if (FAILED(StringCchPrintfA(pattern, MAX_PATH, "%s\\%s*.cer", cacheDir, prefix))) return 0;
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    s_handleCalls.getInformation =
-        LookUpOptional<GetFileInformationByHandleExFn>(kernel, "GetFileInformationByHandleEx");
-    s_handleCalls.setInformation =
-        LookUpOptional<SetFileInformationByHandleFn>(kernel, "SetFileInformationByHandle");
+    LoadCacheFileCalls();
     TrustedOwners owners = {};
     LoadTrustedOwners(owners);
     CacheFolders folders = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
@@ -527,12 +259,14 @@ int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* pref
             PendingFile& file = NextPendingFile(pending, stores);
             // A path that does not fit, or a file that does not open or
             // that the purge does not trust, is left alone.
-            if (FAILED(StringCchPrintfA(file.path, MAX_PATH, "%s\\%s", cacheDir,
-                                        entry.cFileName))) {
+            if (FAILED(StringCchPrintfA(file.cache.path, MAX_PATH, "%s\\%s", cacheDir,
+                                        entry.cFileName)) ||
+                !OpenCacheFile(file.cache, owners, keepsOwners)) {
                 continue;
             }
-            if (!OpenCacheFile(file, owners, keepsOwners)) continue;
-            SetCertificate(file, s_fileContent, ReadCacheFile(file.file));
+            DWORD length = 0;
+            const BYTE* content = ReadCacheFile(file.cache.file, &length);
+            SetCertificate(file, content, length);
             ++pending.count;
         } while (FindNextFileA(search, &entry));
         PurgePendingFiles(pending, stores);
@@ -540,7 +274,7 @@ int PurgeCacheDirectory(const char* root, const char* cacheDir, const char* pref
     }
     if (search != INVALID_HANDLE_VALUE) FindClose(search);
     CloseUserStores(stores);
-    CloseFolders(folders);
+    CloseCacheFolders(folders);
     FreeTrustedOwners(owners);
     return 0;
 }
