@@ -813,23 +813,23 @@ TEST_P(PlantedDlls, TokenLibraryWithAHelperBesideItLoads)
 // there.
 TEST_P(PlantedDlls, ImagePathIsExpandedAndNeverRelative)
 {
-    wchar_t programFiles[MAX_PATH] = {};
-    ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH), 0u);
-    std::wstring dir = std::wstring(programFiles) + L"\\Maker e2e";
+    wchar_t drive[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"SystemDrive", drive, MAX_PATH), 0u);
+    std::wstring dir = std::wstring(drive) + L"\\Program Files\\Maker";
     ASSERT_TRUE(KeySimCopyTo(dir));
     KeySimPlug(kSlot, kReader, "tq8053", 5, dir);
     KeySimEnrol(kSlot, "rsa-signing", dir);
     EnrolCertificates();
 
-    const char relative[] = "Maker e2e\\VarkeldKsvCsp.dll";
+    const char relative[] = "Program Files\\Maker\\VarkeldKsvCsp.dll";
     ASSERT_TRUE(RegisterCspRaw(relative, sizeof relative, REG_SZ));
-    ExpectFinished(RunYes(m_exe, programFiles), kEnglishFailed);
+    ExpectFinished(RunYes(m_exe, std::wstring(drive) + L"\\"), kEnglishFailed);
     m_tool.Press(IDOK);
     EXPECT_TRUE(m_tool.WaitForExit());
     EXPECT_FALSE(KeySimIsBlank(kSlot, dir));
     ExpectNothingChanged();
 
-    const char expandable[] = "%ProgramFiles%\\Maker e2e\\VarkeldKsvCsp.dll";
+    const char expandable[] = "%SystemDrive%\\Program Files\\Maker\\VarkeldKsvCsp.dll";
     ASSERT_TRUE(RegisterCspRaw(expandable, sizeof expandable, REG_EXPAND_SZ));
     ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
     m_tool.Press(IDOK);
