@@ -1,5 +1,5 @@
-// Who owns a file or folder of the certificate cache, and whether the purge
-// trusts what that owner wrote. The cache root is a folder that every user
+// Who owns a file of the certificate cache, and whether the purge trusts
+// what that owner wrote. The cache root is a folder that other users
 // of the machine can write to: a file that another user put there must not
 // decide what is deleted from this user's certificate stores.
 #pragma once
@@ -36,7 +36,7 @@ extern VolumeFlagsLookup g_volumeFlagsLookup;
 // then decides.
 bool VolumeKeepsOwners(const char* path);
 
-// The owners whose cache files and folder the purge trusts: the user this
+// The owners whose cache files the purge trusts: the user this
 // process runs as, the local Administrators group (S-1-5-32-544), SYSTEM
 // (S-1-5-18), LocalService (S-1-5-19) and NetworkService (S-1-5-20). The CSP
 // writes its cache as the user it runs for, elevated or as a service. An
@@ -56,7 +56,7 @@ struct TrustedOwners {
 void LoadTrustedOwners(TrustedOwners& owners);
 void FreeTrustedOwners(TrustedOwners& owners);
 
-// Whether the purge may trust the open file or folder: its owner is one of
+// Whether the purge may trust the open file: its owner is one of
 // the trusted ones, or it has no owner that can be read. The handle carries
 // READ_CONTROL, so a query that fails is one the file system declines.
 bool IsTrustedOwner(const TrustedOwners& owners, HANDLE file);
