@@ -63,3 +63,40 @@ enum MadeByTestsHolds {
     X("Software\\Wine\\AppDefaults\\VKKSVInitTool.exe")             \
     X("Software\\Wine\\AppDefaults\\VKKSVInitTool.exe\\DllOverrides") \
     X("Software\\Wine\\AppDefaults\\cacheroot_probe.exe")
+
+// The link cases' own cache roots, on the system drive ("C:\\" before each),
+// parents before their children. The tool's root from Vista on is
+// <Public>\Documents\TEMP: with the Public folder pointed at a case's folder
+// (MADE_BY_TESTS_CHANGED_VALUES) the tool looks there. In the folder case
+// that root is a folder whose cache folder is a link; in the root case the
+// root is a link; both lead into the real root, which holds the files.
+#define MADE_BY_TESTS_LINKS_FOLDER "certcache-test-links"
+#define MADE_BY_TESTS_LINKS_REAL_ROOT MADE_BY_TESTS_LINKS_FOLDER "\\real-root"
+#define MADE_BY_TESTS_LINKS_FOLDER_CASE MADE_BY_TESTS_LINKS_FOLDER "\\folder-case"
+#define MADE_BY_TESTS_LINKS_ROOT_CASE MADE_BY_TESTS_LINKS_FOLDER "\\root-case"
+#define MADE_BY_TESTS_LINKS_NEW_ROOT MADE_BY_TESTS_LINKS_FOLDER "\\new-root"
+#define MADE_BY_TESTS_ROOT_IN_PUBLIC "\\Documents\\TEMP"
+#define MADE_BY_TESTS_LINKED_ROOT_FOLDERS(X)                                              \
+    X(MADE_BY_TESTS_LINKS_FOLDER, kMadeHoldsFolders)                                      \
+    X(MADE_BY_TESTS_LINKS_REAL_ROOT, kMadeHoldsFolders)                                   \
+    X(MADE_BY_TESTS_LINKS_REAL_ROOT "\\" MADE_BY_TESTS_CACHE_FOLDER, kMadeHoldsData)      \
+    X(MADE_BY_TESTS_LINKS_FOLDER_CASE, kMadeHoldsFolders)                                 \
+    X(MADE_BY_TESTS_LINKS_FOLDER_CASE "\\Documents", kMadeHoldsFolders)                   \
+    X(MADE_BY_TESTS_LINKS_FOLDER_CASE MADE_BY_TESTS_ROOT_IN_PUBLIC, kMadeHoldsFolders)    \
+    X(MADE_BY_TESTS_LINKS_ROOT_CASE, kMadeHoldsFolders)                                   \
+    X(MADE_BY_TESTS_LINKS_ROOT_CASE "\\Documents", kMadeHoldsFolders)                     \
+    X(MADE_BY_TESTS_LINKS_NEW_ROOT, kMadeHoldsFolders)                                    \
+    X(MADE_BY_TESTS_LINKS_NEW_ROOT "\\Documents", kMadeHoldsFolders)                      \
+    X(MADE_BY_TESTS_LINKS_NEW_ROOT MADE_BY_TESTS_ROOT_IN_PUBLIC, kMadeHoldsFolders)
+
+// The links the tests make on the system drive (link, the folder it leads to).
+#define MADE_BY_TESTS_LINKS(X)                                                            \
+    X(MADE_BY_TESTS_LINKS_FOLDER_CASE MADE_BY_TESTS_ROOT_IN_PUBLIC "\\" MADE_BY_TESTS_CACHE_FOLDER, \
+      MADE_BY_TESTS_LINKS_REAL_ROOT "\\" MADE_BY_TESTS_CACHE_FOLDER)                      \
+    X(MADE_BY_TESTS_LINKS_ROOT_CASE MADE_BY_TESTS_ROOT_IN_PUBLIC, MADE_BY_TESTS_LINKS_REAL_ROOT)
+
+// The values under HKEY_LOCAL_MACHINE that a test changes while it runs and
+// puts back as it read them (key, value): the Public folder, from which
+// Windows and Wine make the default path of the common documents folder.
+#define MADE_BY_TESTS_PUBLIC_KEY "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
+#define MADE_BY_TESTS_CHANGED_VALUES(X) X(MADE_BY_TESTS_PUBLIC_KEY, "Public")
