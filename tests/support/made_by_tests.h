@@ -100,3 +100,8 @@ enum MadeByTestsHolds {
 // Windows and Wine make the default path of the common documents folder.
 #define MADE_BY_TESTS_PUBLIC_KEY "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
 #define MADE_BY_TESTS_CHANGED_VALUES(X) X(MADE_BY_TESTS_PUBLIC_KEY, "Public")
+
+// The folders of MADE_BY_TESTS_ON_SYSTEM_DRIVE that the purge's own cases
+// make, by name.
+#define MADE_BY_TESTS_SHORTNAMES "certcache-test-shortnames"
+#define MADE_BY_TESTS_EMPTYPREFIX "certcache-test-emptyprefix"
