@@ -143,10 +143,9 @@ TEST(CacheRoot, ReleasesShell32ExactlyOnce)
 TEST(CacheRoot, CreatesAMissingRootAndKeepsAnExistingOne)
 {
     SKIP_UNLESS_WINE();
-    const std::string folder = OnSystemDrive(MADE_BY_TESTS_LINKS_NEW_ROOT);
     MadeFolders made;
-    ASSERT_TRUE(made.Make(OnSystemDrive(MADE_BY_TESTS_LINKS_FOLDER)) && made.Make(folder) &&
-                made.Make(folder + "\\Documents"));
+    const std::string folder = MakeNewPublicFolder(made);
+    ASSERT_NE("", folder);
     const std::string root = folder + MADE_BY_TESTS_ROOT_IN_PUBLIC;
     ASSERT_TRUE(made.Make(root));  // the check of the pointed folder makes it too
     PointedPublicFolder pointed(folder);
@@ -157,7 +156,7 @@ TEST(CacheRoot, CreatesAMissingRootAndKeepsAnExistingOne)
     ASSERT_TRUE(FolderExists(root));
 
     std::string marker = root + "\\cacheroot-test-marker.txt";
-    Bytes content = {'k', 'e', 'e', 'p'};
+    Bytes content = TestData("garbage.bin");
     ASSERT_TRUE(WriteBytes(marker, content));
     EXPECT_TRUE(SamePath(root, Probe("win10").root));
     Bytes after;

@@ -62,9 +62,11 @@ bool s_folderMoved = false;
 void TrySwap(HANDLE file)
 {
     if (s_swapId.empty() || FileId(file) != s_swapId) return;
+    // Where a test may put the cache folder (MADE_BY_TESTS_IN_CACHE_ROOT).
     std::string folder = s_swapPath.substr(0, s_swapPath.rfind('\\'));
-    s_folderMoved = MoveFileA(folder.c_str(), (folder + " moved").c_str()) != FALSE;
-    if (s_folderMoved) MoveFileA((folder + " moved").c_str(), folder.c_str());
+    std::string aside = folder + " elsewhere";
+    s_folderMoved = MoveFileA(folder.c_str(), aside.c_str()) != FALSE;
+    if (s_folderMoved) MoveFileA(aside.c_str(), folder.c_str());
     s_swapped = MoveFileA(s_swapPath.c_str(), (s_swapPath + ".aside").c_str()) &&
                 WriteBytes(s_swapPath, TestData("twice_a.der"));
 }
@@ -362,6 +364,9 @@ TEST_F(Purge, FileWithASecondNameIsKept)
 // the name or move the folder: the file read is the file deleted.
 TEST_F(Purge, NothingIsSwappedInAfterTheChecks)
 {
+    if (!createdDir_) {
+        GTEST_SKIP() << cacheDir_ << " was there before the test: the test tries to move no folder it did not make";
+    }
     InStore(L"MY", "rsa.der");
     InStore(L"MY", "twice_a.der");
     s_swapPath = Put(PrefixOf("Purge Reader Swap") + "1.cer", "rsa.der");
@@ -546,21 +551,25 @@ TEST_F(Purge, FileOfACertificateNoLongerStoredIsStillDeleted)
     EXPECT_FALSE(FileExists(file));
 }
 
+// In a root of the test's own, which holds no cache folder.
 TEST_F(Purge, MissingCacheFolderDoesNothing)
 {
-    if (!createdDir_ || !RemoveDirectoryA(cacheDir_.c_str())) {
-        GTEST_SKIP() << cacheDir_ << " was there before the test: it is not the test's to remove";
-    }
-    createdDir_ = false;
+    MadeFolders made;
+    const std::string publicFolder = MakeNewPublicFolder(made);
+    ASSERT_NE("", publicFolder);
+    const std::string root = publicFolder + MADE_BY_TESTS_ROOT_IN_PUBLIC;
+    ASSERT_TRUE(made.Make(root));
+    const std::string cacheDir = root + "\\" MADE_BY_TESTS_CACHE_FOLDER;
+    ASSERT_FALSE(FolderExists(cacheDir));
     const std::string key = PrefixOf("Purge Reader Nofolder");
     InStore(L"MY", "rsa.der");
     // The key's name, but in the root, not in the cache folder.
-    std::string outside = root_ + "\\" + key + "A.cer";
+    std::string outside = root + "\\" + key + "A.cer";
     ASSERT_TRUE(WriteBytes(outside, TestData("rsa.der")));
 
-    PurgeCachedCertificates("Purge Reader Nofolder");
+    PurgeCacheDirectory(root.c_str(), cacheDir.c_str(), key.c_str());
 
-    EXPECT_FALSE(FolderExists(cacheDir_));
+    EXPECT_FALSE(FolderExists(cacheDir));
     EXPECT_TRUE(Unchanged(outside, "rsa.der"));
     EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
     DeleteFileA(outside.c_str());

@@ -32,6 +32,14 @@ bool MadeFolders::Make(const std::string& path)
     return IsFolder(path);
 }
 
+std::string MakeNewPublicFolder(MadeFolders& made)
+{
+    std::string folder = OnSystemDrive(MADE_BY_TESTS_LINKS_NEW_ROOT);
+    bool madeAll = made.Make(OnSystemDrive(MADE_BY_TESTS_LINKS_FOLDER)) && made.Make(folder) &&
+                   made.Make(folder + "\\Documents");
+    return madeAll ? folder : "";
+}
+
 LinkedCacheRoot::LinkedCacheRoot(bool rootIsLink)
     : m_public(OnSystemDrive(rootIsLink ? MADE_BY_TESTS_LINKS_ROOT_CASE : MADE_BY_TESTS_LINKS_FOLDER_CASE))
 {

@@ -26,6 +26,11 @@ private:
     std::vector<std::string> m_made;
 };
 
+// Makes the folder MADE_BY_TESTS_LINKS_NEW_ROOT and its "Documents" (a
+// Public folder for PointedPublicFolder whose root is not there yet), as
+// made makes folders. Returns its path, or "" when a folder cannot be made.
+std::string MakeNewPublicFolder(MadeFolders& made);
+
 // A cache root of the tests' own, <case>\Documents\TEMP, whose cache folder
 // (the folder case) or which itself (the root case) is a link into the real
 // root, which holds the files. Made on construction; on destruction the link

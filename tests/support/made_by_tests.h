@@ -87,7 +87,7 @@ enum MadeByTestsHolds {
     X(MADE_BY_TESTS_LINKS_ROOT_CASE "\\Documents", kMadeHoldsFolders)                     \
     X(MADE_BY_TESTS_LINKS_NEW_ROOT, kMadeHoldsFolders)                                    \
     X(MADE_BY_TESTS_LINKS_NEW_ROOT "\\Documents", kMadeHoldsFolders)                      \
-    X(MADE_BY_TESTS_LINKS_NEW_ROOT MADE_BY_TESTS_ROOT_IN_PUBLIC, kMadeHoldsFolders)
+    X(MADE_BY_TESTS_LINKS_NEW_ROOT MADE_BY_TESTS_ROOT_IN_PUBLIC, kMadeHoldsData)
 
 // The links the tests make on the system drive (link, the folder it leads to).
 #define MADE_BY_TESTS_LINKS(X)                                                            \
