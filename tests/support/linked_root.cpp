@@ -7,11 +7,14 @@
 namespace {
 
 const char kVariable[] = "PUBLIC";
+const wchar_t kValue[] = L"Public";  // of MADE_BY_TESTS_PUBLIC_KEY
 
-bool IsFolder(const std::string& path)
+// A folder that is no link: the tests make nothing inside another's link.
+bool IsPlainFolder(const std::string& path)
 {
     DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 }  // namespace
@@ -29,7 +32,7 @@ MadeFolders::~MadeFolders()
 bool MadeFolders::Make(const std::string& path)
 {
     if (CreateDirectoryA(path.c_str(), nullptr)) m_made.push_back(path);
-    return IsFolder(path);
+    return IsPlainFolder(path);
 }
 
 std::string MakeNewPublicFolder(MadeFolders& made)
@@ -51,8 +54,10 @@ LinkedCacheRoot::LinkedCacheRoot(bool rootIsLink)
     Folder(m_public + "\\Documents");
     if (!rootIsLink) Folder(Root());
     std::string link = rootIsLink ? Root() : CacheDir();
-    if (m_why.empty() && !MakeFolderLink(link, rootIsLink ? realRoot : RealCacheDir())) {
-        m_why = "the link " + link + " cannot be made (is something there?)";
+    if (m_why.empty() && GetFileAttributesA(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        m_why = link + " is there already";
+    } else if (m_why.empty() && !MakeFolderLink(link, rootIsLink ? realRoot : RealCacheDir())) {
+        m_why = "the link " + link + " cannot be made";
     }
     if (m_why.empty()) m_link = link;
 }
@@ -64,7 +69,7 @@ LinkedCacheRoot::~LinkedCacheRoot()
 
 void LinkedCacheRoot::Folder(const std::string& path)
 {
-    if (!m_folders.Make(path) && m_why.empty()) m_why = "the folder " + path + " cannot be made";
+    if (!m_folders.Make(path) && m_why.empty()) m_why = "the folder " + path + " cannot be made, or something that is no plain folder is there";
 }
 
 std::string LinkedCacheRoot::Root() const
@@ -85,11 +90,16 @@ std::string LinkedCacheRoot::RealCacheDir() const
 PointedPublicFolder::PointedPublicFolder(const std::string& folder)
     : m_root(folder + MADE_BY_TESTS_ROOT_IN_PUBLIC)
 {
+    // A Public folder without "Documents" would turn the root to its fallback.
+    if (!IsPlainFolder(folder + "\\Documents")) {
+        m_why = folder + "\\Documents is no folder";
+        return;
+    }
     char variable[MAX_PATH] = {};
     DWORD length = GetEnvironmentVariableA(kVariable, variable, MAX_PATH);
     m_hadVariable = length > 0 && length < MAX_PATH;
     m_variable = variable;
-    SetEnvironmentVariableA(kVariable, folder.c_str());
+    m_variableChanged = SetEnvironmentVariableA(kVariable, folder.c_str()) != FALSE;
     if (RootIsPointed()) return;
 
     HKEY key = nullptr;
@@ -99,17 +109,19 @@ PointedPublicFolder::PointedPublicFolder(const std::string& folder)
         return;
     }
     DWORD size = 0;
-    if (RegQueryValueExA(key, "Public", nullptr, &m_valueType, nullptr, &size) == ERROR_SUCCESS && size > 0) {
+    // Read and put back in UTF-16, as it is kept: any character survives.
+    if (RegQueryValueExW(key, kValue, nullptr, &m_valueType, nullptr, &size) == ERROR_SUCCESS && size > 0) {
         m_value.resize(size);
-        if (RegQueryValueExA(key, "Public", nullptr, &m_valueType, m_value.data(), &size) != ERROR_SUCCESS) {
+        if (RegQueryValueExW(key, kValue, nullptr, &m_valueType, m_value.data(), &size) != ERROR_SUCCESS) {
             m_value.clear();
         }
     }
     if (m_value.empty()) {
         m_why = "HKLM\\" MADE_BY_TESTS_PUBLIC_KEY " holds no Public folder to point elsewhere";
     } else {
-        m_valueChanged = RegSetValueExA(key, "Public", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
-                                        static_cast<DWORD>(folder.size() + 1)) == ERROR_SUCCESS;
+        std::wstring wide(folder.begin(), folder.end());  // a name of made_by_tests.h: ASCII
+        m_valueChanged = RegSetValueExW(key, kValue, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(wide.c_str()),
+                                        static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
         if (!RootIsPointed()) m_why = "neither PUBLIC nor ProfileList's Public moves the cache root on this Windows";
     }
     RegCloseKey(key);
@@ -120,11 +132,11 @@ PointedPublicFolder::~PointedPublicFolder()
     if (m_valueChanged) {
         HKEY key = nullptr;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MADE_BY_TESTS_PUBLIC_KEY, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-            RegSetValueExA(key, "Public", 0, m_valueType, m_value.data(), static_cast<DWORD>(m_value.size()));
+            RegSetValueExW(key, kValue, 0, m_valueType, m_value.data(), static_cast<DWORD>(m_value.size()));
             RegCloseKey(key);
         }
     }
-    SetEnvironmentVariableA(kVariable, m_hadVariable ? m_variable.c_str() : nullptr);
+    if (m_variableChanged) SetEnvironmentVariableA(kVariable, m_hadVariable ? m_variable.c_str() : nullptr);
 }
 
 // Asked as the tool asks (GetCacheRoot), which also makes the root when it

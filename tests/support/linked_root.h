@@ -19,7 +19,7 @@ public:
     ~MadeFolders();
     MadeFolders(const MadeFolders&) = delete;
     MadeFolders& operator=(const MadeFolders&) = delete;
-    // True once path is a folder.
+    // True once path is a folder that is no link.
     bool Make(const std::string& path);
 
 private:
@@ -79,6 +79,7 @@ private:
 
     std::string m_root;
     std::string m_why;
+    bool m_variableChanged = false;
     bool m_hadVariable = false;
     std::string m_variable;
     bool m_valueChanged = false;
