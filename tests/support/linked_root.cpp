@@ -69,7 +69,9 @@ LinkedCacheRoot::~LinkedCacheRoot()
 
 void LinkedCacheRoot::Folder(const std::string& path)
 {
-    if (!m_folders.Make(path) && m_why.empty()) m_why = "the folder " + path + " cannot be made, or something that is no plain folder is there";
+    if (!m_folders.Make(path) && m_why.empty()) {
+        m_why = "the folder " + path + " cannot be made, or something that is no plain folder is there";
+    }
 }
 
 std::string LinkedCacheRoot::Root() const
