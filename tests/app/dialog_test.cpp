@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -13,35 +14,58 @@
 
 namespace {
 
+// The thread's dialog window, shown or not (the thread has other windows,
+// such as the input method's).
 BOOL CALLBACK FindThreadDialog(HWND window, LPARAM lParam)
 {
+    wchar_t className[16] = {};
+    GetClassNameW(window, className, ARRAYSIZE(className));
+    if (lstrcmpW(className, L"#32770") != 0) {
+        return TRUE;
+    }
     *reinterpret_cast<HWND*>(lParam) = window;
     return FALSE;
 }
 
+const DWORD kDialogTimeoutMs = 20000;
+
 // Runs the main dialog modally and calls `inspect` with its window from
-// another thread. Returns what DoModal returned.
+// another thread, then closes it. A dialog that is not visible within the
+// time-out fails the case and is closed uninspected, shown or not. Returns
+// what DoModal returned.
 INT_PTR RunDialog(const std::function<void(HWND)>& inspect)
 {
     DWORD uiThread = GetCurrentThreadId();
+    std::atomic<bool> ended(false);
     std::thread worker([&] {
+        DWORD start = GetTickCount();
         HWND dialog = NULL;
-        for (int i = 0; i < 500 && dialog == NULL; ++i) {
+        bool late = false;
+        while (dialog == NULL && !ended) {
             Sleep(10);
-            EnumThreadWindows(uiThread, FindThreadDialog, reinterpret_cast<LPARAM>(&dialog));
-            if (dialog != NULL && !IsWindowVisible(dialog)) {
-                dialog = NULL;
+            late = GetTickCount() - start >= kDialogTimeoutMs;
+            HWND found = NULL;
+            EnumThreadWindows(uiThread, FindThreadDialog, reinterpret_cast<LPARAM>(&found));
+            if (found != NULL && (late || IsWindowVisible(found))) {
+                dialog = found;
             }
         }
-        if (dialog != NULL) {
+        if (dialog == NULL) {
+            return;  // DoModal ended without a dialog
+        }
+        if (late) {
+            ADD_FAILURE() << "the dialog was not visible within " << kDialogTimeoutMs / 1000
+                          << " s; it was closed";
+        } else {
             inspect(dialog);
-            if (IsWindow(dialog)) {
-                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-            }
+        }
+        if (IsWindow(dialog)) {
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
         }
     });
     CInitToolDlg dialog;
     INT_PTR result = dialog.DoModal();
+    ended = true;
     worker.join();
     return result;
 }

@@ -113,8 +113,12 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     ToolProcess tool;
-    if (!tool.Launch(argv[1]) || !tool.WaitForDialog()) {
-        fprintf(stderr, "the tool's dialog did not appear\n");
+    if (!tool.Launch(argv[1])) {
+        fprintf(stderr, "the tool did not start\n");
+        return 1;
+    }
+    if (!tool.WaitForDialog()) {
+        fprintf(stderr, "%s\n", tool.Failure().c_str());
         return 1;
     }
     for (int i = 2; i < argc; ++i) {

@@ -1,5 +1,6 @@
 #include "tool_driver.h"
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -102,6 +103,7 @@ HWND ToolProcess::FindOwnDialog(HWND owner) const
 
 bool ToolProcess::WaitForDialog(DWORD timeoutMs)
 {
+    m_failure.clear();
     DWORD start = GetTickCount();
     while (GetTickCount() - start < timeoutMs) {
         m_dialog = FindOwnDialog(NULL);
@@ -109,10 +111,17 @@ bool ToolProcess::WaitForDialog(DWORD timeoutMs)
             return true;
         }
         if (HasExited()) {
+            DWORD exitCode = 0;
+            if (m_process.hProcess != NULL) GetExitCodeProcess(m_process.hProcess, &exitCode);
+            m_failure = "the tool ended (exit code " + std::to_string(exitCode) + ") before its dialog appeared";
             return false;
         }
         Sleep(20);
     }
+    m_dialog = NULL;
+    Kill();
+    m_failure = "the tool's dialog did not appear within " + std::to_string(timeoutMs / 1000) +
+                " s; the tool was ended";
     return false;
 }
 

@@ -34,8 +34,12 @@ public:
     // Starts the program, in currentDirectory when one is given. It inherits
     // this process's environment.
     bool Launch(const std::wstring& exePath, const std::wstring& currentDirectory = L"");
-    // Waits until the main dialog is visible; false after the timeout.
+    // Waits until the main dialog is visible. False when the tool ended
+    // first, or after the timeout: then the tool is ended, so that no dialog
+    // that comes later stays open. Failure() says which.
     bool WaitForDialog(DWORD timeoutMs = 20000);
+    // Why the last WaitForDialog returned false; "" when it did not.
+    const std::string& Failure() const { return m_failure; }
     HWND Dialog() const { return m_dialog; }
     DialogState ReadState() const;
 
@@ -69,6 +73,7 @@ private:
 
     PROCESS_INFORMATION m_process = {};
     HWND m_dialog = NULL;
+    std::string m_failure;
 };
 
 std::wstring WindowText(HWND window);

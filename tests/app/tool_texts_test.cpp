@@ -7,50 +7,13 @@
 
 #include <string>
 
+#include "expected_texts.h"
 #include "keysim_support.h"
 #include "tool_driver.h"
 
 namespace {
 
 const int kYesId = 1004;
-
-struct Texts {
-    const char* language;
-    const wchar_t* caption;
-    const wchar_t* warning;
-    const wchar_t* ok;
-    const wchar_t* failed;
-    const wchar_t* yes;
-    const wchar_t* no;
-    const wchar_t* okButton;
-};
-
-const Texts kTexts[] = {
-    {"en", L"KSV BLE USBKey Initialization Tool(Varkeld)",
-     L"After initialization, all data inside USBKey, including the certificate and PIN, will be "
-     L"cleared. Do you want to continue?",
-     L"KSV BLE USBKey initialization successful.", L"KSV BLE USBKey initialization failed!",
-     L"Yes", L"No", L"OK"},
-    {"zh_CN", L"KSV蓝牙网盾初始化工具（Varkeld）",
-     L"初始化后，蓝牙网盾内的所有数据，包括证书以及密码都将被清除，是否继续？",
-     L"KSV蓝牙网盾初始化成功。", L"KSV蓝牙网盾初始化失败！", L"是", L"否", L"确定"},
-    {"zh_TW", L"KSV藍牙網盾初始化工具（Varkeld）",
-     L"初始化後，藍牙網盾內的所有數據，包括證書以及密碼都將被清除，是否繼續？",
-     L"KSV藍牙網盾初始化成功。", L"KSV藍牙網盾初始化失敗！", L"是", L"否", L"確定"},
-};
-
-// The language the build runs this test under; a language the tool lacks
-// falls back to English.
-const Texts& Expected()
-{
-    const char* language = getenv("E2E_LANGUAGE");
-    for (const Texts& texts : kTexts) {
-        if (language != NULL && strcmp(language, texts.language) == 0) {
-            return texts;
-        }
-    }
-    return kTexts[0];
-}
 
 std::wstring ToolPath()
 {
@@ -78,10 +41,10 @@ protected:
 
 TEST_F(ToolTexts, ConfirmingStateAndAboutBox)
 {
-    const Texts& texts = Expected();
+    const Texts& texts = ExpectedTexts();
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
-    ASSERT_TRUE(tool.WaitForDialog());
+    ASSERT_TRUE(tool.WaitForDialog()) << tool.Failure();
     DialogState state = tool.ReadState();
     EXPECT_EQ(state.caption, texts.caption);
     EXPECT_EQ(state.message, texts.warning);
@@ -101,12 +64,12 @@ TEST_F(ToolTexts, ConfirmingStateAndAboutBox)
 
 TEST_F(ToolTexts, SuccessOutcome)
 {
-    const Texts& texts = Expected();
+    const Texts& texts = ExpectedTexts();
     ASSERT_TRUE(RegisterCsp(KeySimDir() + L"\\VarkeldKsvCsp.dll"));
     KeySimPlug(0x21, "Reader A");
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
-    ASSERT_TRUE(tool.WaitForDialog());
+    ASSERT_TRUE(tool.WaitForDialog()) << tool.Failure();
     tool.Press(kYesId);
     ASSERT_TRUE(tool.WaitForFinished());
     DialogState state = tool.ReadState();
@@ -119,10 +82,10 @@ TEST_F(ToolTexts, SuccessOutcome)
 
 TEST_F(ToolTexts, FailureOutcome)
 {
-    const Texts& texts = Expected();
+    const Texts& texts = ExpectedTexts();
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
-    ASSERT_TRUE(tool.WaitForDialog());
+    ASSERT_TRUE(tool.WaitForDialog()) << tool.Failure();
     tool.Press(kYesId);
     ASSERT_TRUE(tool.WaitForFinished());
     EXPECT_EQ(tool.ReadState().message, texts.failed);

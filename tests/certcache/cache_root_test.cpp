@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "linked_root.h"
+#include "made_by_tests.h"
 #include "test_support.h"
 
 namespace {
@@ -77,8 +79,19 @@ bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_ge
     if (!UnderWine()) GTEST_SKIP() << "makes the probe see other Windows versions, which needs " \
                                       "Wine; CacheRoot.OfThisWindows checks this one"
 
-// Removes a folder that a fallback created, if it is empty.
-void RemoveIfEmpty(const char* path) { RemoveDirectoryA(path); }
+// The fallback root C:\TEMP: removed after the test when the test made it
+// (it was not there before), and only while it is empty.
+class FallbackRoot {
+public:
+    ~FallbackRoot()
+    {
+        if (!existed_) RemoveDirectoryA(kPath);
+    }
+
+private:
+    static constexpr const char* kPath = "C:\\TEMP";
+    bool existed_ = FolderExists(kPath);
+};
 
 TEST(CacheRoot, FollowsTheWindowsVersion)
 {
@@ -125,22 +138,27 @@ TEST(CacheRoot, ReleasesShell32ExactlyOnce)
     EXPECT_EQ("0", oldest.frees);
 }
 
+// In a root of the test's own: the Public folder pointed at a folder whose
+// "Documents" holds no TEMP yet.
 TEST(CacheRoot, CreatesAMissingRootAndKeepsAnExistingOne)
 {
     SKIP_UNLESS_WINE();
-    std::string root = ShellFolder(CSIDL_COMMON_DOCUMENTS) + "\\TEMP";
-    std::string marker = root + "\\cacheroot-test-marker.txt";
-    if (!RemoveDirectoryA(root.c_str()) && FolderExists(root)) {
-        GTEST_SKIP() << root << " holds files of others; cannot test its creation";
-    }
-    ASSERT_FALSE(FolderExists(root));
+    MadeFolders made;
+    const std::string folder = MakeNewPublicFolder(made);
+    ASSERT_NE("", folder);
+    const std::string root = folder + MADE_BY_TESTS_ROOT_IN_PUBLIC;
+    ASSERT_TRUE(made.Make(root));  // the check of the pointed folder makes it too
+    PointedPublicFolder pointed(folder);
+    ASSERT_EQ("", pointed.Why());
+    ASSERT_TRUE(RemoveDirectoryA(root.c_str()));
 
-    EXPECT_EQ(root, Probe("win7").root);
+    EXPECT_TRUE(SamePath(root, Probe("win7").root));
     ASSERT_TRUE(FolderExists(root));
 
-    Bytes content = {'k', 'e', 'e', 'p'};
+    std::string marker = root + "\\cacheroot-test-marker.txt";
+    Bytes content = TestData("garbage.bin");
     ASSERT_TRUE(WriteBytes(marker, content));
-    EXPECT_EQ(root, Probe("win10").root);
+    EXPECT_TRUE(SamePath(root, Probe("win10").root));
     Bytes after;
     EXPECT_TRUE(ReadBytes(marker, &after));
     EXPECT_EQ(content, after);
@@ -150,6 +168,7 @@ TEST(CacheRoot, CreatesAMissingRootAndKeepsAnExistingOne)
 TEST(CacheRoot, FailedShellLookupGivesLowerCaseFallback)
 {
     SKIP_UNLESS_WINE();
+    FallbackRoot fallback;
     for (const char* version : {"winxp", "win7"}) {
         for (const char* fault :
              {"no-shell32", "no-export", "lookup-fails", "long-folder", "lookup-empty"}) {
@@ -163,12 +182,12 @@ TEST(CacheRoot, FailedShellLookupGivesLowerCaseFallback)
                 << version << " " << fault;
         }
     }
-    RemoveIfEmpty("C:\\TEMP");
 }
 
 TEST(CacheRoot, UnreadableWindowsDirectoryGivesUpperCaseFallback)
 {
     SKIP_UNLESS_WINE();
+    FallbackRoot fallback;
     for (const char* fault : {"windir-fails", "windir-too-small", "windir-too-small zeroed"}) {
         ProbeResult result = Probe("nt40", fault);
         EXPECT_EQ("4", result.major);
@@ -176,7 +195,6 @@ TEST(CacheRoot, UnreadableWindowsDirectoryGivesUpperCaseFallback)
         EXPECT_EQ("1", result.exists) << fault;
         EXPECT_EQ("0", result.loads) << fault;
     }
-    RemoveIfEmpty("C:\\TEMP");
 }
 
 // The root of the Windows the probe runs on, as it reports itself.

@@ -15,7 +15,8 @@
 #include "certcache/cache_prefix.h"
 #include "certcache/cache_root.h"
 #include "certcache/file_owner.h"
-#include "folder_link.h"
+#include "linked_root.h"
+#include "made_by_tests.h"
 #include "test_support.h"
 
 namespace {
@@ -61,9 +62,11 @@ bool s_folderMoved = false;
 void TrySwap(HANDLE file)
 {
     if (s_swapId.empty() || FileId(file) != s_swapId) return;
+    // Where a test may put the cache folder (MADE_BY_TESTS_IN_CACHE_ROOT).
     std::string folder = s_swapPath.substr(0, s_swapPath.rfind('\\'));
-    s_folderMoved = MoveFileA(folder.c_str(), (folder + " moved").c_str()) != FALSE;
-    if (s_folderMoved) MoveFileA((folder + " moved").c_str(), folder.c_str());
+    std::string aside = folder + " elsewhere";
+    s_folderMoved = MoveFileA(folder.c_str(), aside.c_str()) != FALSE;
+    if (s_folderMoved) MoveFileA(aside.c_str(), folder.c_str());
     s_swapped = MoveFileA(s_swapPath.c_str(), (s_swapPath + ".aside").c_str()) &&
                 WriteBytes(s_swapPath, TestData("twice_a.der"));
 }
@@ -366,6 +369,9 @@ TEST_F(Purge, FileWithASecondNameIsKept)
 // the name or move the folder: the file read is the file deleted.
 TEST_F(Purge, NothingIsSwappedInAfterTheChecks)
 {
+    if (!createdDir_) {
+        GTEST_SKIP() << cacheDir_ << " was there before the test: the test tries to move no folder it did not make";
+    }
     InStore(L"MY", "rsa.der");
     InStore(L"MY", "twice_a.der");
     s_swapPath = Put(PrefixOf("Purge Reader Swap") + "1.cer", "rsa.der");
@@ -384,22 +390,22 @@ TEST_F(Purge, NothingIsSwappedInAfterTheChecks)
 }
 
 // A link in place of the cache folder, or one folder higher in place of the
-// cache root, leads to another folder's files.
+// cache root, leads to another folder's files (in a root of the test's own).
 TEST_F(Purge, CacheFolderOrRootThatIsALinkDeletesNothing)
 {
     InStore(L"MY", "rsa.der");
-    std::string file = Put(PrefixOf("Purge Reader Link") + "A.cer", "rsa.der");
-    for (const std::string& folder : {cacheDir_, root_}) {
-        std::string elsewhere = folder + " elsewhere";
-        ASSERT_TRUE(MoveFileA(folder.c_str(), elsewhere.c_str()));
-        EXPECT_TRUE(MakeFolderLink(folder, elsewhere));
+    const std::string prefix = PrefixOf("Purge Reader Link");
+    for (bool rootIsLink : {false, true}) {
+        LinkedCacheRoot linked(rootIsLink);
+        ASSERT_EQ("", linked.Why());
+        std::string file = linked.RealCacheDir() + "\\" + prefix + "A.cer";
+        ASSERT_TRUE(WriteBytes(file, TestData("rsa.der")));
 
-        PurgeCachedCertificates("Purge Reader Link");
+        PurgeCacheDirectory(linked.Root().c_str(), linked.CacheDir().c_str(), prefix.c_str());
 
-        EXPECT_TRUE(Unchanged(file, "rsa.der")) << folder;
-        EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match) << folder;
-        EXPECT_TRUE(RemoveFolderLink(folder));
-        EXPECT_TRUE(MoveFileA(elsewhere.c_str(), folder.c_str()));
+        EXPECT_TRUE(Unchanged(file, "rsa.der")) << linked.Root();
+        EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match) << linked.Root();
+        DeleteFileA(file.c_str());
     }
 }
 
@@ -575,21 +581,25 @@ TEST_F(Purge, FileOfACertificateNoLongerStoredIsStillDeleted)
     EXPECT_FALSE(FileExists(file));
 }
 
+// In a root of the test's own, which holds no cache folder.
 TEST_F(Purge, MissingCacheFolderDoesNothing)
 {
-    if (!RemoveDirectoryA(cacheDir_.c_str())) {
-        GTEST_SKIP() << cacheDir_ << " holds files of others";
-    }
-    createdDir_ = false;
+    MadeFolders made;
+    const std::string publicFolder = MakeNewPublicFolder(made);
+    ASSERT_NE("", publicFolder);
+    const std::string root = publicFolder + MADE_BY_TESTS_ROOT_IN_PUBLIC;
+    ASSERT_TRUE(made.Make(root));
+    const std::string cacheDir = root + "\\" MADE_BY_TESTS_CACHE_FOLDER;
+    ASSERT_FALSE(FolderExists(cacheDir));
     const std::string key = PrefixOf("Purge Reader Nofolder");
     InStore(L"MY", "rsa.der");
     // The key's name, but in the root, not in the cache folder.
-    std::string outside = root_ + "\\" + key + "A.cer";
+    std::string outside = root + "\\" + key + "A.cer";
     ASSERT_TRUE(WriteBytes(outside, TestData("rsa.der")));
 
-    PurgeCachedCertificates("Purge Reader Nofolder");
+    PurgeCacheDirectory(root.c_str(), cacheDir.c_str(), key.c_str());
 
-    EXPECT_FALSE(FolderExists(cacheDir_));
+    EXPECT_FALSE(FolderExists(cacheDir));
     EXPECT_TRUE(Unchanged(outside, "rsa.der"));
     EXPECT_EQ(1, ProbeStore("MY", "rsa.der").match);
     DeleteFileA(outside.c_str());
@@ -677,7 +687,7 @@ TEST_F(Purge, FilePathThatDoesNotFitIsKept)
 // what a short name lets through. A short prefix makes the short names match.
 TEST(PurgeCacheDirectory, ShortNameMatchesAreKept)
 {
-    const std::string dir = "C:\\certcache-test-shortnames";
+    const std::string dir = OnSystemDrive(MADE_BY_TESTS_SHORTNAMES);
     CreateDirectoryA(dir.c_str(), nullptr);
     ASSERT_TRUE(FolderExists(dir));
     RemoveTestCertificates();
@@ -691,6 +701,22 @@ TEST(PurgeCacheDirectory, ShortNameMatchesAreKept)
     for (const std::string& path : kept) ASSERT_TRUE(WriteBytes(path, TestData("twice_a.der")));
     std::string folder = dir + "\\41_E.cer";
     CreateDirectoryA(folder.c_str(), nullptr);
+    auto cleanUp = [&] {
+        for (const std::string& path : kept) DeleteFileA(path.c_str());
+        for (const std::string& path : gone) DeleteFileA(path.c_str());
+        RemoveDirectoryA(folder.c_str());
+        RemoveDirectoryA(dir.c_str());
+        RemoveTestCertificates();
+    };
+    // A volume can be set to make no 8.3 names: the file's short name is
+    // then its long name, and no short name lets anything through.
+    char shortPath[MAX_PATH] = {};
+    DWORD length = GetShortPathNameA(kept[0].c_str(), shortPath, MAX_PATH);
+    const char* shortName = strrchr(shortPath, '\\');
+    if (length > 0 && length < MAX_PATH && shortName != nullptr && lstrcmpiA(shortName + 1, "41_b.cerx") == 0) {
+        cleanUp();
+        GTEST_SKIP() << "the volume of " << dir << " makes no 8.3 names";
+    }
 
     // The trap this guards against: the search itself returns "41_b.cerx".
     bool searchReturnsCerx = false;
@@ -709,11 +735,7 @@ TEST(PurgeCacheDirectory, ShortNameMatchesAreKept)
     for (const std::string& path : kept) EXPECT_TRUE(FileExists(path)) << path;
     EXPECT_TRUE(FolderExists(folder));
     EXPECT_EQ(2, ProbeStore("MY", "twice_a.der").match);
-
-    for (const std::string& path : kept) DeleteFileA(path.c_str());
-    RemoveDirectoryA(folder.c_str());
-    RemoveDirectoryA(dir.c_str());
-    RemoveTestCertificates();
+    cleanUp();
 }
 
 // The folders that the purge holds, and what trying to move them gave.
@@ -763,7 +785,7 @@ TEST(PurgeCacheDirectory, FoldersAreHeldWhileItRuns)
 
 TEST(PurgeCacheDirectory, EmptyPrefixDeletesNothing)
 {
-    const std::string dir = "C:\\certcache-test-emptyprefix";
+    const std::string dir = OnSystemDrive(MADE_BY_TESTS_EMPTYPREFIX);
     CreateDirectoryA(dir.c_str(), nullptr);
     std::string file = dir + "\\any.cer";
     ASSERT_TRUE(WriteBytes(file, TestData("garbage.bin")));

@@ -3,7 +3,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <functional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -53,13 +55,18 @@ void Edit(const std::wstring& dir, const char* what, const std::function<bool(Si
     }
 }
 
+// The folders that KeySimCopyTo made, for KeySimRemoveCopy.
+std::vector<std::wstring> s_madeFolders;
+
 bool CreateFolders(const std::wstring& dir)
 {
     for (size_t i = 0; i <= dir.size(); ++i) {
         if (i < dir.size() && dir[i] != L'\\') continue;
         std::wstring part = dir.substr(0, i);
         if (part.empty() || part.back() == L':') continue;
-        if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        if (CreateDirectoryW(part.c_str(), nullptr)) {
+            s_madeFolders.push_back(part);
+        } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
             return false;
         }
     }
@@ -290,5 +297,9 @@ void KeySimRemoveCopy(const std::wstring& targetDir)
             ADD_FAILURE() << "cannot delete " << Narrow(SimPath(targetDir, file));
         }
     }
-    RemoveDirectoryW(targetDir.c_str());
+    auto made = std::find(s_madeFolders.begin(), s_madeFolders.end(), targetDir);
+    if (made != s_madeFolders.end()) {
+        RemoveDirectoryW(targetDir.c_str());
+        s_madeFolders.erase(made);
+    }
 }

@@ -96,5 +96,6 @@ bool IsModuleLoaded(const char* name);
 // keysim.ini of fromDir) into targetDir, creating it and its parents, with
 // an empty journal. Use targetDir as the dir of the functions above.
 bool KeySimCopyTo(const std::wstring& targetDir, const std::wstring& fromDir = KeySimDir());
-// Deletes those four files of a copy, then the folder if it is empty.
+// Deletes those four files of a copy, then the folder if KeySimCopyTo made
+// it and it is empty.
 void KeySimRemoveCopy(const std::wstring& targetDir);

@@ -1,0 +1,107 @@
+// What the tests make outside their own folders, in one list that the tests
+// and the test pack's journal (pack/) both read: a name a test makes is
+// journaled, and put back after a run, because it is here.
+//
+// Each list is an X-macro: MADE_BY_TESTS_<LIST>(X) calls X once per entry
+// with narrow string literals; MADE_BY_TESTS_WIDE turns one into its wide
+// form. For example, a table of wide names:
+//
+//   #define AS_WIDE(name) MADE_BY_TESTS_WIDE(name),
+//   const wchar_t* const kRootNames[] = {MADE_BY_TESTS_IN_CACHE_ROOT(AS_WIDE)};
+//
+// Names with characters beyond ASCII are written as universal character
+// names (\u....), so that each form holds them in its own encoding (the
+// narrow form in UTF-8).
+#pragma once
+
+#define MADE_BY_TESTS_WIDE_(text) L##text
+#define MADE_BY_TESTS_WIDE(text) MADE_BY_TESTS_WIDE_(text)
+
+// The CSP's registration under HKEY_LOCAL_MACHINE (under WOW64 in the 32-bit
+// view), with the values the simulator's registration writes.
+#define MADE_BY_TESTS_CSP_KEY "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Varkeld KSV CSP"
+
+// The names the tests make in each cache root. The first is the CSP's cache
+// folder; the others are where a test puts it, or a folder of its own, while
+// a link stands in its place.
+#define MADE_BY_TESTS_CACHE_FOLDER "Varkeld KSV CSP"
+#define MADE_BY_TESTS_IN_CACHE_ROOT(X) \
+    X(MADE_BY_TESTS_CACHE_FOLDER)      \
+    X("Varkeld KSV CSP elsewhere")     \
+    X("certcache-test-elsewhere")
+
+// The simulator's files, as a test copies them into the system folder or into
+// a folder of its own.
+#define MADE_BY_TESTS_SIMULATOR_FILES(X) \
+    X("Korrim.dll")                      \
+    X("VarkeldKsvCsp.dll")               \
+    X("keysim.ini")                      \
+    X("keysim-journal.txt")              \
+    X("KorrimAux.dll")
+
+// What a folder of the tests holds.
+enum MadeByTestsHolds {
+    kMadeHoldsData,       // files of the tests' data (tests/data), any names
+    kMadeHoldsSimulator,  // the simulator's files (MADE_BY_TESTS_SIMULATOR_FILES)
+    kMadeHoldsFolders,    // folders of this list, only
+};
+
+// The folders the tests make on the system drive, from its root (a test
+// writes "C:\\" before each), parents before their children, with what each
+// holds.
+#define MADE_BY_TESTS_ON_SYSTEM_DRIVE(X)                 \
+    X("certcache-test-shortnames", kMadeHoldsData)       \
+    X("certcache-test-emptyprefix", kMadeHoldsData)      \
+    X("Program Files\\Maker", kMadeHoldsSimulator)       \
+    X("keysim-\u6dfa", kMadeHoldsFolders)                \
+    X("keysim-\u6dfa\\lib", kMadeHoldsSimulator)         \
+    X("keysim\u6dfa", kMadeHoldsSimulator)
+
+// Wine's per-program settings that the tests write under HKEY_CURRENT_USER
+// (under Wine only).
+#define MADE_BY_TESTS_WINE_KEYS(X)                                  \
+    X("Software\\Wine\\AppDefaults\\VKKSVInitTool.exe")             \
+    X("Software\\Wine\\AppDefaults\\VKKSVInitTool.exe\\DllOverrides") \
+    X("Software\\Wine\\AppDefaults\\cacheroot_probe.exe")
+
+// The link cases' own cache roots, on the system drive ("C:\\" before each),
+// parents before their children. The tool's root from Vista on is
+// <Public>\Documents\TEMP: with the Public folder pointed at a case's folder
+// (MADE_BY_TESTS_CHANGED_VALUES) the tool looks there. In the folder case
+// that root is a folder whose cache folder is a link; in the root case the
+// root is a link; both lead into the real root, which holds the files.
+#define MADE_BY_TESTS_LINKS_FOLDER "certcache-test-links"
+#define MADE_BY_TESTS_LINKS_REAL_ROOT MADE_BY_TESTS_LINKS_FOLDER "\\real-root"
+#define MADE_BY_TESTS_LINKS_FOLDER_CASE MADE_BY_TESTS_LINKS_FOLDER "\\folder-case"
+#define MADE_BY_TESTS_LINKS_ROOT_CASE MADE_BY_TESTS_LINKS_FOLDER "\\root-case"
+#define MADE_BY_TESTS_LINKS_NEW_ROOT MADE_BY_TESTS_LINKS_FOLDER "\\new-root"
+#define MADE_BY_TESTS_ROOT_IN_PUBLIC "\\Documents\\TEMP"
+#define MADE_BY_TESTS_LINKED_ROOT_FOLDERS(X)                                              \
+    X(MADE_BY_TESTS_LINKS_FOLDER, kMadeHoldsFolders)                                      \
+    X(MADE_BY_TESTS_LINKS_REAL_ROOT, kMadeHoldsFolders)                                   \
+    X(MADE_BY_TESTS_LINKS_REAL_ROOT "\\" MADE_BY_TESTS_CACHE_FOLDER, kMadeHoldsData)      \
+    X(MADE_BY_TESTS_LINKS_FOLDER_CASE, kMadeHoldsFolders)                                 \
+    X(MADE_BY_TESTS_LINKS_FOLDER_CASE "\\Documents", kMadeHoldsFolders)                   \
+    X(MADE_BY_TESTS_LINKS_FOLDER_CASE MADE_BY_TESTS_ROOT_IN_PUBLIC, kMadeHoldsFolders)    \
+    X(MADE_BY_TESTS_LINKS_ROOT_CASE, kMadeHoldsFolders)                                   \
+    X(MADE_BY_TESTS_LINKS_ROOT_CASE "\\Documents", kMadeHoldsFolders)                     \
+    X(MADE_BY_TESTS_LINKS_NEW_ROOT, kMadeHoldsFolders)                                    \
+    X(MADE_BY_TESTS_LINKS_NEW_ROOT "\\Documents", kMadeHoldsFolders)                      \
+    X(MADE_BY_TESTS_LINKS_NEW_ROOT MADE_BY_TESTS_ROOT_IN_PUBLIC, kMadeHoldsData)
+
+// The links the tests make on the system drive (link, the folder it leads to).
+#define MADE_BY_TESTS_LINKS(X)                                                            \
+    X(MADE_BY_TESTS_LINKS_FOLDER_CASE MADE_BY_TESTS_ROOT_IN_PUBLIC "\\" MADE_BY_TESTS_CACHE_FOLDER, \
+      MADE_BY_TESTS_LINKS_REAL_ROOT "\\" MADE_BY_TESTS_CACHE_FOLDER)                      \
+    X(MADE_BY_TESTS_LINKS_ROOT_CASE MADE_BY_TESTS_ROOT_IN_PUBLIC, MADE_BY_TESTS_LINKS_REAL_ROOT)
+
+// The values under HKEY_LOCAL_MACHINE that a test changes while it runs and
+// puts back as it read them (key, value): the Public folder, from which
+// Windows and Wine make the default path of the common documents folder.
+#define MADE_BY_TESTS_PUBLIC_KEY "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
+#define MADE_BY_TESTS_CHANGED_VALUES(X) X(MADE_BY_TESTS_PUBLIC_KEY, "Public")
+
+// The folders of MADE_BY_TESTS_ON_SYSTEM_DRIVE that the purge's own cases
+// make, by name.
+#define MADE_BY_TESTS_SHORTNAMES "certcache-test-shortnames"
+#define MADE_BY_TESTS_EMPTYPREFIX "certcache-test-emptyprefix"
