@@ -834,7 +834,7 @@ TEST_P(PlantedDlls, ImagePathIsExpandedAndNeverRelative)
 
     const char relative[] = "Program Files\\Maker\\VarkeldKsvCsp.dll";
     ASSERT_TRUE(RegisterCspRaw(relative, sizeof relative, REG_SZ));
-    ExpectFinished(RunYes(m_exe, std::wstring(drive) + L"\\"), kEnglishFailed);
+    ExpectFinished(RunYes(m_exe, std::wstring(drive) + L"\\"), kFailedText);
     m_tool.Press(IDOK);
     EXPECT_TRUE(m_tool.WaitForExit());
     EXPECT_FALSE(KeySimIsBlank(kSlot, dir));
@@ -842,7 +842,7 @@ TEST_P(PlantedDlls, ImagePathIsExpandedAndNeverRelative)
 
     const char expandable[] = "%SystemDrive%\\Program Files\\Maker\\VarkeldKsvCsp.dll";
     ASSERT_TRUE(RegisterCspRaw(expandable, sizeof expandable, REG_EXPAND_SZ));
-    ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
+    ExpectFinished(RunYes(m_exe, m_downloads), kOkText);
     m_tool.Press(IDOK);
     EXPECT_TRUE(m_tool.WaitForExit());
     EXPECT_TRUE(KeySimIsBlank(kSlot, dir));
@@ -860,7 +860,7 @@ TEST_P(PlantedDlls, HeldAndReadOnlyCacheFilesGiveUpTheirCertificates)
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(SetFileAttributesA(m_keyFiles[1].c_str(), FILE_ATTRIBUTE_READONLY));
 
-    ExpectFinished(RunYes(m_exe, m_downloads), kEnglishOk);
+    ExpectFinished(RunYes(m_exe, m_downloads), kOkText);
     m_tool.Press(IDOK);
     EXPECT_TRUE(m_tool.WaitForExit());
     CloseHandle(held);

@@ -758,8 +758,8 @@ bool MovingVolumeFlags(const char* path, DWORD* flags)
 
 TEST(PurgeCacheDirectory, FoldersAreHeldWhileItRuns)
 {
-    const std::string root = "C:\\certcache-test-hold";
-    const std::string dir = root + "\\Varkeld KSV CSP";
+    const std::string root = OnSystemDrive(MADE_BY_TESTS_HOLD);
+    const std::string dir = root + "\\" MADE_BY_TESTS_CACHE_FOLDER;
     CreateDirectoryA(root.c_str(), nullptr);
     CreateDirectoryA(dir.c_str(), nullptr);
     ASSERT_TRUE(FolderExists(dir));

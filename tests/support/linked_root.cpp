@@ -103,6 +103,14 @@ PointedPublicFolder::PointedPublicFolder(const std::string& folder)
     m_variable = variable;
     m_variableChanged = SetEnvironmentVariableA(kVariable, folder.c_str()) != FALSE;
     if (RootIsPointed()) return;
+    // The machine-wide value is changed only in a Wine prefix: on a PC that
+    // someone keeps, other programs would meanwhile see another Public
+    // folder, and a run cut off here would leave it so.
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr) {
+        m_why = "the PUBLIC variable does not move the cache root on this Windows";
+        return;
+    }
 
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, MADE_BY_TESTS_PUBLIC_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) !=

@@ -61,9 +61,9 @@ private:
 
 // Points the Public folder at folder (which holds "Documents"): first through
 // this process's PUBLIC variable, which the programs it starts inherit; where
-// that does not move the cache root (Wine), through the value "Public" of
-// ProfileList (MADE_BY_TESTS_CHANGED_VALUES), as the value was read. On
-// destruction both are put back as they were.
+// that does not move the cache root, and only under Wine, through the value
+// "Public" of ProfileList (MADE_BY_TESTS_CHANGED_VALUES), as the value was
+// read. On destruction both are put back as they were.
 class PointedPublicFolder {
 public:
     explicit PointedPublicFolder(const std::string& folder);

@@ -46,6 +46,9 @@ enum MadeByTestsHolds {
     kMadeHoldsFolders,    // folders of this list, only
 };
 
+// The purge's case of the folders it holds: a root and its cache folder.
+#define MADE_BY_TESTS_HOLD "certcache-test-hold"
+
 // The folders the tests make on the system drive, from its root (a test
 // writes "C:\\" before each), parents before their children, with what each
 // holds.
@@ -55,7 +58,9 @@ enum MadeByTestsHolds {
     X("Program Files\\Maker", kMadeHoldsSimulator)       \
     X("keysim-\u6dfa", kMadeHoldsFolders)                \
     X("keysim-\u6dfa\\lib", kMadeHoldsSimulator)         \
-    X("keysim\u6dfa", kMadeHoldsSimulator)
+    X("keysim\u6dfa", kMadeHoldsSimulator)             \
+    X(MADE_BY_TESTS_HOLD, kMadeHoldsFolders)             \
+    X(MADE_BY_TESTS_HOLD "\\" MADE_BY_TESTS_CACHE_FOLDER, kMadeHoldsData)
 
 // Wine's per-program settings that the tests write under HKEY_CURRENT_USER
 // (under Wine only).
