@@ -8,11 +8,10 @@
 #include <string>
 
 #include "keysim_support.h"
+#include "resource.h"
 #include "tool_driver.h"
 
 namespace {
-
-const int kYesId = 1004;
 
 struct Texts {
     const char* language;
@@ -107,7 +106,7 @@ TEST_F(ToolTexts, SuccessOutcome)
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
     ASSERT_TRUE(tool.WaitForDialog());
-    tool.Press(kYesId);
+    tool.Press(IDC_YES);
     ASSERT_TRUE(tool.WaitForFinished());
     DialogState state = tool.ReadState();
     EXPECT_EQ(state.caption, texts.caption);
@@ -123,7 +122,7 @@ TEST_F(ToolTexts, FailureOutcome)
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
     ASSERT_TRUE(tool.WaitForDialog());
-    tool.Press(kYesId);
+    tool.Press(IDC_YES);
     ASSERT_TRUE(tool.WaitForFinished());
     EXPECT_EQ(tool.ReadState().message, texts.failed);
     tool.Press(IDOK);
