@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+#include "certcache/cache_prefix.h"
 #include "certcache/cache_root.h"
 #include "common/csp_name.h"
 #include "keysim_state.h"
@@ -13,11 +14,11 @@ namespace {
 const uint32_t kSlot = 0x11;
 const char kReader[] =
     "\\\\?\\hid#vid_1234&pid_5678#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
-// The cache-file prefix of that reader, as the CSP names the key's files.
-const char kPrefix[] = "41_hid#vid_12340pid_5678#701a2b3c4d00000000";
 const char kPin[] = "tq8053";
 
 std::string g_cacheDir;
+// The cache-file prefix of kReader, as the CSP names the key's files.
+char g_prefix[MAX_PATH];
 std::wstring g_keysimDir;
 
 HCERTSTORE OpenUserStore(const wchar_t* name)
@@ -82,6 +83,7 @@ bool SetUpCacheDir()
 {
     char root[MAX_PATH] = {};
     if (!GetCacheRoot(root)) return false;
+    if (MakeCachePrefix(kReader, g_prefix) != CACHE_PREFIX_OK) return false;
     g_cacheDir = std::string(root) + "\\" + kCspName;
     CreateDirectoryA(g_cacheDir.c_str(), NULL);
     return true;
@@ -96,7 +98,7 @@ std::vector<std::string> KeyCacheFiles()
 {
     std::vector<std::string> names;
     WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((g_cacheDir + "\\" + kPrefix + "*").c_str(), &entry);
+    HANDLE search = FindFirstFileA((g_cacheDir + "\\" + g_prefix + "*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(entry.cFileName);
@@ -115,7 +117,7 @@ void ClearCacheFiles()
 bool WriteCacheFile(int index, const BenchCert& cert)
 {
     char name[MAX_PATH];
-    snprintf(name, sizeof(name), "%s\\%sbench%04d.cer", g_cacheDir.c_str(), kPrefix, index);
+    snprintf(name, sizeof(name), "%s\\%sbench%04d.cer", g_cacheDir.c_str(), g_prefix, index);
     HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               NULL);
     if (file == INVALID_HANDLE_VALUE) return false;

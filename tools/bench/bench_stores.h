@@ -24,7 +24,8 @@ size_t RemoveMadeCerts(const CertMaker& maker);
 size_t CountMadeCerts(const CertMaker& maker);
 
 // Finds the CSP's cache folder below the cache root and makes it when
-// missing; false when there is no cache root.
+// missing, and the key's cache-file prefix; false when there is no cache
+// root or no prefix.
 bool SetUpCacheDir();
 const std::string& CacheDir();
 // The names of the key's cache files in the cache folder.
