@@ -10,6 +10,7 @@
 
 #include "app/init_tool_dlg.h"
 #include "resource.h"
+#include "tool_texts.h"
 
 namespace {
 
@@ -61,13 +62,7 @@ std::wstring ExpectedAboutItem()
     if (language == NULL) {
         return ResourceString(IDS_ABOUTBOX);
     }
-    if (strcmp(language, "zh_CN") == 0) {
-        return L"关于 VKKSVInitTool(&A)...";
-    }
-    if (strcmp(language, "zh_TW") == 0) {
-        return L"關於 VKKSVInitTool(&A)...";
-    }
-    return L"About VKKSVInitTool(&A)...";
+    return TextsFor(language).aboutItem;
 }
 
 TEST(MainDialog, SystemMenuEndsWithSeparatorAndAboutItem)

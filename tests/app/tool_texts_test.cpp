@@ -10,45 +10,14 @@
 #include "keysim_support.h"
 #include "resource.h"
 #include "tool_driver.h"
+#include "tool_texts.h"
 
 namespace {
 
-struct Texts {
-    const char* language;
-    const wchar_t* caption;
-    const wchar_t* warning;
-    const wchar_t* ok;
-    const wchar_t* failed;
-    const wchar_t* yes;
-    const wchar_t* no;
-    const wchar_t* okButton;
-};
-
-const Texts kTexts[] = {
-    {"en", L"KSV BLE USBKey Initialization Tool(Varkeld)",
-     L"After initialization, all data inside USBKey, including the certificate and PIN, will be "
-     L"cleared. Do you want to continue?",
-     L"KSV BLE USBKey initialization successful.", L"KSV BLE USBKey initialization failed!",
-     L"Yes", L"No", L"OK"},
-    {"zh_CN", L"KSV蓝牙网盾初始化工具（Varkeld）",
-     L"初始化后，蓝牙网盾内的所有数据，包括证书以及密码都将被清除，是否继续？",
-     L"KSV蓝牙网盾初始化成功。", L"KSV蓝牙网盾初始化失败！", L"是", L"否", L"确定"},
-    {"zh_TW", L"KSV藍牙網盾初始化工具（Varkeld）",
-     L"初始化後，藍牙網盾內的所有數據，包括證書以及密碼都將被清除，是否繼續？",
-     L"KSV藍牙網盾初始化成功。", L"KSV藍牙網盾初始化失敗！", L"是", L"否", L"確定"},
-};
-
-// The language the build runs this test under; a language the tool lacks
-// falls back to English.
-const Texts& Expected()
+// The language the build runs this test under (E2E_LANGUAGE).
+const LanguageTexts& Expected()
 {
-    const char* language = getenv("E2E_LANGUAGE");
-    for (const Texts& texts : kTexts) {
-        if (language != NULL && strcmp(language, texts.language) == 0) {
-            return texts;
-        }
-    }
-    return kTexts[0];
+    return TextsFor(getenv("E2E_LANGUAGE"));
 }
 
 std::wstring ToolPath()
@@ -58,7 +27,7 @@ std::wstring ToolPath()
     return length < ARRAYSIZE(path) ? path : L"";
 }
 
-void ExpectButtons(const DialogState& state, const Texts& texts)
+void ExpectButtons(const DialogState& state, const LanguageTexts& texts)
 {
     EXPECT_EQ(state.yesText, texts.yes);
     EXPECT_EQ(state.noText, texts.no);
@@ -77,7 +46,7 @@ protected:
 
 TEST_F(ToolTexts, ConfirmingStateAndAboutBox)
 {
-    const Texts& texts = Expected();
+    const LanguageTexts& texts = Expected();
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
     ASSERT_TRUE(tool.WaitForDialog());
@@ -88,9 +57,9 @@ TEST_F(ToolTexts, ConfirmingStateAndAboutBox)
 
     AboutState about;
     ASSERT_TRUE(tool.ReadAboutBox(about));
-    EXPECT_EQ(about.caption, L"关于 VKKSVInitTool");
-    EXPECT_NE(about.texts.find(L"VKKSVInitTool 1.0 版\n"), std::wstring::npos);
-    EXPECT_NE(about.texts.find(L"确定\n"), std::wstring::npos);
+    EXPECT_EQ(about.caption, kAboutCaption);
+    EXPECT_NE(about.texts.find(std::wstring(kAboutVersionLine) + L"\n"), std::wstring::npos);
+    EXPECT_NE(about.texts.find(std::wstring(kAboutOkButton) + L"\n"), std::wstring::npos);
 
     // The About box leaves the dialog as it was.
     EXPECT_EQ(tool.ReadState().message, texts.warning);
@@ -100,7 +69,7 @@ TEST_F(ToolTexts, ConfirmingStateAndAboutBox)
 
 TEST_F(ToolTexts, SuccessOutcome)
 {
-    const Texts& texts = Expected();
+    const LanguageTexts& texts = Expected();
     ASSERT_TRUE(RegisterCsp(KeySimDir() + L"\\VarkeldKsvCsp.dll"));
     KeySimPlug(0x21, "Reader A");
     ToolProcess tool;
@@ -118,7 +87,7 @@ TEST_F(ToolTexts, SuccessOutcome)
 
 TEST_F(ToolTexts, FailureOutcome)
 {
-    const Texts& texts = Expected();
+    const LanguageTexts& texts = Expected();
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
     ASSERT_TRUE(tool.WaitForDialog());
