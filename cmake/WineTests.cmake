@@ -46,6 +46,7 @@ function(add_wine_gtest name target)
     if(emulator STREQUAL IN_WINE_DESKTOP)
         set(pass PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [1-9][0-9]* tests?\\.")
     endif()
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${ARG_LOCK} TIMEOUT 1800
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${ARG_LOCK}
+        TIMEOUT ${TIME_LIMIT_wine_test}
         ENVIRONMENT "${environment}" FAIL_REGULAR_EXPRESSION "${fail}" ${pass} ${ARG_PROPERTIES})
 endfunction()

@@ -117,9 +117,10 @@ run_tool() {
             done
         ) &
         local shooter=$!
-        wine explorer /desktop=demo,640x360 "$(winepath -w "$build/tests/app/inittool_driver.exe")" \
-            "$(winepath -w "$tool")" state "signal:$signal" "wait:$wait" yes finished state \
-            "signal:$signal2" "wait:$wait2" ok exit 2>/dev/null | tr -d '\r'
+        timeout "$(time_limit desktop_run)" \
+            wine explorer /desktop=demo,640x360 "$(winepath -w "$build/tests/app/inittool_driver.exe")" \
+                "$(winepath -w "$tool")" state "signal:$signal" "wait:$wait" yes finished state \
+                "signal:$signal2" "wait:$wait2" ok exit 2>/dev/null | tr -d '\r'
         wait "$shooter" || true
         rm -f "$shots"/*.ready "$shots"/*.taken
     fi

@@ -65,8 +65,9 @@ drive() {
     rm -f "$signals/done"
     shooter &
     local shooter_pid=$!
-    LANG=$locale.UTF-8 LC_ALL=$locale.UTF-8 wine explorer "/desktop=$desktop,$size" \
-        "$driver" "$tool" "$@" 2>/dev/null | tr -d '\r' | sed 's/^/  /'
+    LANG=$locale.UTF-8 LC_ALL=$locale.UTF-8 timeout "$(time_limit desktop_run)" \
+        wine explorer "/desktop=$desktop,$size" "$driver" "$tool" "$@" 2>/dev/null |
+        tr -d '\r' | sed 's/^/  /'
     touch "$signals/done"
     wait "$shooter_pid"
 }
