@@ -4,10 +4,10 @@
 #include <mbctype.h>
 
 #include "app/init_tool_dlg.h"
-#include "app/startup.h"
 #include "certcache/certificate_api.h"
 #include "common/function_lookup.h"
 #include "common/system_library.h"
+#include "common/windows_version.h"
 
 namespace {
 

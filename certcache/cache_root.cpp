@@ -3,6 +3,7 @@
 #include <strsafe.h>
 
 #include "common/system_library.h"
+#include "common/windows_version.h"
 
 namespace {
 
@@ -17,19 +18,6 @@ const UINT kWindowsDirectorySize = 200;
 const char kSuffix[] = "\\TEMP";
 const char kNoWindowsDirectoryRoot[] = "C:\\TEMP";
 const char kNoShellFolderRoot[] = "c:\\TEMP";
-
-// Major version of the running Windows; 0 when it cannot be read.
-DWORD WindowsMajorVersion()
-{
-    OSVERSIONINFOEXA info;
-    ZeroMemory(&info, sizeof info);
-    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
-    if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) {
-        info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-        GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info));
-    }
-    return info.dwMajorVersion;
-}
 
 void SetFixedRoot(char root[MAX_PATH], const char* path)
 {
