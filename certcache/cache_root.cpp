@@ -2,6 +2,7 @@
 
 #include <strsafe.h>
 
+#include "common/function_binder.h"
 #include "common/system_library.h"
 #include "common/windows_version.h"
 
@@ -9,6 +10,11 @@ namespace {
 
 typedef HRESULT(WINAPI* ShGetFolderPathFn)(HWND owner, int folder, HANDLE token,
                                            DWORD flags, LPSTR path);
+
+// What the cache root takes from shell32 (Windows 2000 and later).
+struct ShellFolderApi {
+    ShGetFolderPathFn SHGetFolderPathA;
+};
 
 const int kLocalAppData = 0x001C;    // CSIDL_LOCAL_APPDATA
 const int kCommonDocuments = 0x002E; // CSIDL_COMMON_DOCUMENTS
@@ -59,14 +65,12 @@ bool GetCacheRootWith(const CacheRootCalls& calls, char root[MAX_PATH])
     if (major < 5) {
         WindowsDirectoryRoot(calls, root);
     } else {
-        shell = calls.loadLibrary("shell32.dll");
-        ShGetFolderPathFn getFolderPath = nullptr;
-        if (shell != nullptr) {
-            getFolderPath = reinterpret_cast<ShGetFolderPathFn>(
-                reinterpret_cast<void*>(calls.getProcAddress(shell, "SHGetFolderPathA")));
-        }
+        ShellFolderApi api = {};
+        const FunctionBinding bindings[] = {OPTIONAL_FUNCTION(api, SHGetFolderPathA)};
+        shell = LoadAndBindFunctions("shell32.dll", bindings, calls.getProcAddress,
+                                     calls.loadLibrary, calls.freeLibrary);
         int folder = major == 5 ? kLocalAppData : kCommonDocuments;
-        if (!ShellFolderRoot(getFolderPath, folder, root)) {
+        if (!ShellFolderRoot(api.SHGetFolderPathA, folder, root)) {
             SetFixedRoot(root, kNoShellFolderRoot);
         }
     }
