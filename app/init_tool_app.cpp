@@ -82,9 +82,7 @@ BOOL CInitToolApp::InitInstance()
     }
 
     CInitToolDlg dialog;
-    m_pMainWnd = &dialog;
     dialog.DoModal();
-    m_pMainWnd = NULL;
 
     for (int i = 0; i < kLazySystemLibraryCount; ++i) {
         if (lazyLibraries[i] != NULL) {
