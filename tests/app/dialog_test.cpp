@@ -10,6 +10,7 @@
 
 #include "app/init_tool_dlg.h"
 #include "resource.h"
+#include "time_factor.h"
 #include "tool_texts.h"
 
 namespace {
@@ -27,7 +28,7 @@ INT_PTR RunDialog(const std::function<void(HWND)>& inspect)
     DWORD uiThread = GetCurrentThreadId();
     std::thread worker([&] {
         HWND dialog = NULL;
-        for (int i = 0; i < 500 && dialog == NULL; ++i) {
+        for (DWORD waited = 0; waited < ScaledMs(5000) && dialog == NULL; waited += 10) {
             Sleep(10);
             EnumThreadWindows(uiThread, FindThreadDialog, reinterpret_cast<LPARAM>(&dialog));
             if (dialog != NULL && !IsWindowVisible(dialog)) {
@@ -144,7 +145,7 @@ TEST(MainDialog, HelpDoesNothingAndCloseEndsTheDialog)
         SendMessageW(dialog, WM_COMMAND, ID_HELP, 0);
         openAfterHelp = IsWindow(dialog) && IsWindowVisible(dialog);
         SendMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-        for (int i = 0; i < 200 && IsWindow(dialog); ++i) {
+        for (DWORD waited = 0; waited < ScaledMs(2000) && IsWindow(dialog); waited += 10) {
             Sleep(10);
         }
     });
