@@ -6,9 +6,9 @@
 # In the VM (an emulated CPU, docs/vm.md) each is vm_time_factor times as
 # long, and the tests' own waits (tests/support/time_factor.h: the
 # end-to-end driver's, the dialog test's, the folder links') are scaled by
-# the same factor: in the VM in-wine.sh passes it to every
-# Windows program as TEST_TIME_FACTOR. A ctest limit is set when the build
-# is configured, before it is known where the tests run: it is the VM's.
+# the same factor: in the VM in-wine.sh passes it to every Windows program
+# as TEST_TIME_FACTOR. A ctest limit is set when the build is configured,
+# before it is known where the tests run: it is the VM's.
 # The scripts read the table with scripts/lib/time-limits.sh.
 macro(vm_time_factor factor)
     set(VM_TIME_FACTOR ${factor})
