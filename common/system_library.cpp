@@ -23,7 +23,8 @@ AddDllDirectoryFn s_addDllDirectory = NULL;
 RemoveDllDirectoryFn s_removeDllDirectory = NULL;
 
 // The loader's functions that restrict the search: the loader update's
-// (Windows 7 with KB2533623, 8 and later) and SetDllDirectoryA (XP SP1 on).
+// (Windows 8 on; Vista and 7 with update KB2533623) and SetDllDirectoryA
+// (XP SP1 on).
 struct LoaderApi {
     SetDefaultDllDirectoriesFn SetDefaultDllDirectories;
     AddDllDirectoryFn AddDllDirectory;
