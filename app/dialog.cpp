@@ -1,6 +1,6 @@
 #include "app/dialog.h"
 
-#include "common/function_lookup.h"
+#include "common/function_binder.h"
 
 namespace {
 
@@ -9,20 +9,26 @@ CWinApp* s_app = NULL;
 typedef HMONITOR(WINAPI* MonitorFromWindowFn)(HWND window, DWORD flags);
 typedef BOOL(WINAPI* GetMonitorInfoWFn)(HMONITOR monitor, LPMONITORINFO info);
 
+// The multi-monitor functions (Windows 98 and 2000 on).
+struct MonitorApi {
+    MonitorFromWindowFn MonitorFromWindow;
+    GetMonitorInfoWFn GetMonitorInfoW;
+};
+
 // The work area (the screen less the taskbar) of the monitor that shows the
 // window; on a Windows without the multi-monitor functions, that of the one
 // screen.
 RECT WorkAreaOf(HWND window)
 {
     RECT area = {};
-    HMODULE user = GetModuleHandleW(L"user32.dll");
-    MonitorFromWindowFn monitorFromWindow =
-        LookUpOptional<MonitorFromWindowFn>(user, "MonitorFromWindow");
-    GetMonitorInfoWFn getMonitorInfo = LookUpOptional<GetMonitorInfoWFn>(user, "GetMonitorInfoW");
-    if (monitorFromWindow != NULL && getMonitorInfo != NULL) {
+    MonitorApi api = {};
+    const FunctionBinding bindings[] = {OPTIONAL_FUNCTION(api, MonitorFromWindow),
+                                        OPTIONAL_FUNCTION(api, GetMonitorInfoW)};
+    BindFunctions(GetModuleHandleW(L"user32.dll"), bindings, LookUpOptionalFunction);
+    if (api.MonitorFromWindow != NULL && api.GetMonitorInfoW != NULL) {
         MONITORINFO monitor = {};
         monitor.cbSize = sizeof(monitor);
-        if (getMonitorInfo(monitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+        if (api.GetMonitorInfoW(api.MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
             return monitor.rcWork;
         }
     }

@@ -69,8 +69,6 @@ public:
     virtual BOOL InitInstance() { return FALSE; }
     // No help file ships with the tool: help does nothing.
     void OnHelp() {}
-
-    CWnd* m_pMainWnd = NULL;
 };
 
 // The one application object.

@@ -4,10 +4,10 @@
 #include <mbctype.h>
 
 #include "app/init_tool_dlg.h"
-#include "app/startup.h"
 #include "certcache/certificate_api.h"
-#include "common/function_lookup.h"
+#include "common/function_binder.h"
 #include "common/system_library.h"
+#include "common/windows_version.h"
 
 namespace {
 
@@ -23,6 +23,14 @@ const int kLazySystemLibraryCount = ARRAYSIZE(kLazySystemLibraries);
 
 typedef BOOL(WINAPI* InitCommonControlsExFn)(const INITCOMMONCONTROLSEX* controls);
 typedef void(WINAPI* InitCommonControlsFn)(void);
+
+// The common controls' initialisation: InitCommonControlsEx where a browser
+// of Windows NT 4.0's time or a later Windows brought it, InitCommonControls
+// in every version.
+struct CommonControlsApi {
+    InitCommonControlsExFn InitCommonControlsEx;
+    InitCommonControlsFn InitCommonControls;
+};
 
 // The common controls, loaded after the start-up check, never imported: an
 // import is resolved before the tool's first instruction, and Windows 2000
@@ -44,14 +52,15 @@ void InitControls(HMODULE commonControls)
     if (commonControls == NULL) {
         return;
     }
-    InitCommonControlsExFn initCommonControlsEx =
-        LookUpOptional<InitCommonControlsExFn>(commonControls, "InitCommonControlsEx");
+    CommonControlsApi api = {};
+    const FunctionBinding newer[] = {OPTIONAL_FUNCTION(api, InitCommonControlsEx)};
+    const FunctionBinding always[] = {OPTIONAL_FUNCTION(api, InitCommonControls)};
+    BindFunctions(commonControls, newer, LookUpOptionalFunction);
+    BindFunctions(commonControls, always);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};
-    if (initCommonControlsEx == NULL || !initCommonControlsEx(&controls)) {
-        InitCommonControlsFn initCommonControls = reinterpret_cast<InitCommonControlsFn>(
-            reinterpret_cast<void (*)()>(GetProcAddress(commonControls, "InitCommonControls")));
-        if (initCommonControls != NULL) {
-            initCommonControls();
+    if (api.InitCommonControlsEx == NULL || !api.InitCommonControlsEx(&controls)) {
+        if (api.InitCommonControls != NULL) {
+            api.InitCommonControls();
         }
     }
 }
@@ -73,9 +82,7 @@ BOOL CInitToolApp::InitInstance()
     }
 
     CInitToolDlg dialog;
-    m_pMainWnd = &dialog;
     dialog.DoModal();
-    m_pMainWnd = NULL;
 
     for (int i = 0; i < kLazySystemLibraryCount; ++i) {
         if (lazyLibraries[i] != NULL) {

@@ -48,7 +48,7 @@ BOOL CInitToolDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR
     switch (message) {
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
-            OnSysCommand(static_cast<UINT>(wParam), lParam);
+            ShowAboutBox();
             return TRUE;
         }
         return FALSE;
@@ -77,12 +77,10 @@ BOOL CInitToolDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR
     return CDialog::OnMessage(message, wParam, lParam, result);
 }
 
-void CInitToolDlg::OnSysCommand(UINT id, LPARAM)
+void CInitToolDlg::ShowAboutBox()
 {
-    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
-        CAboutDlg about(this);
-        about.DoModal();
-    }
+    CAboutDlg about(this);
+    about.DoModal();
 }
 
 POINT IconOrigin(int clientWidth, int clientHeight, int iconWidth, int iconHeight)

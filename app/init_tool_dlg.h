@@ -17,7 +17,7 @@ protected:
     BOOL OnInitDialog() override;
     BOOL OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) override;
 
-    void OnSysCommand(UINT id, LPARAM lParam);
+    void ShowAboutBox();
     BOOL OnPaint();
     HICON OnQueryDragIcon() { return m_hIcon; }
     void OnYes();

@@ -6,6 +6,7 @@
 #include "app/stack_guard.h"
 #include "common/function_lookup.h"
 #include "common/system_library.h"
+#include "common/windows_version.h"
 
 // The C runtime's own entry point for a GUI program: it initialises the
 // runtime, runs WinMain and ends the process.
@@ -63,17 +64,6 @@ void EndIfDllsMayBeRedirected()
 }
 
 }  // namespace
-
-WORD WindowsVersion()
-{
-    OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (!GetVersionExW(&version) || version.dwMajorVersion > 0xFF ||
-        version.dwMinorVersion > 0xFF) {
-        return 0;
-    }
-    return static_cast<WORD>(version.dwMajorVersion << 8 | version.dwMinorVersion);
-}
 
 // Not itself protected: it seeds the canary.
 extern "C" __attribute__((no_stack_protector)) int InitToolStartup(void)

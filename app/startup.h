@@ -7,7 +7,3 @@
 #include <windows.h>
 
 extern "C" int InitToolStartup(void);
-
-// The version of Windows the tool runs on, as major * 0x100 + minor (0x501
-// for XP); 0 when it cannot be read.
-WORD WindowsVersion();

@@ -2,12 +2,19 @@
 
 #include <strsafe.h>
 
+#include "common/function_binder.h"
 #include "common/system_library.h"
+#include "common/windows_version.h"
 
 namespace {
 
 typedef HRESULT(WINAPI* ShGetFolderPathFn)(HWND owner, int folder, HANDLE token,
                                            DWORD flags, LPSTR path);
+
+// What the cache root takes from shell32 (Windows 2000 and later).
+struct ShellFolderApi {
+    ShGetFolderPathFn SHGetFolderPathA;
+};
 
 const int kLocalAppData = 0x001C;    // CSIDL_LOCAL_APPDATA
 const int kCommonDocuments = 0x002E; // CSIDL_COMMON_DOCUMENTS
@@ -17,19 +24,6 @@ const UINT kWindowsDirectorySize = 200;
 const char kSuffix[] = "\\TEMP";
 const char kNoWindowsDirectoryRoot[] = "C:\\TEMP";
 const char kNoShellFolderRoot[] = "c:\\TEMP";
-
-// Major version of the running Windows; 0 when it cannot be read.
-DWORD WindowsMajorVersion()
-{
-    OSVERSIONINFOEXA info;
-    ZeroMemory(&info, sizeof info);
-    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXA);
-    if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) {
-        info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-        GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info));
-    }
-    return info.dwMajorVersion;
-}
 
 void SetFixedRoot(char root[MAX_PATH], const char* path)
 {
@@ -71,14 +65,12 @@ bool GetCacheRootWith(const CacheRootCalls& calls, char root[MAX_PATH])
     if (major < 5) {
         WindowsDirectoryRoot(calls, root);
     } else {
-        shell = calls.loadLibrary("shell32.dll");
-        ShGetFolderPathFn getFolderPath = nullptr;
-        if (shell != nullptr) {
-            getFolderPath = reinterpret_cast<ShGetFolderPathFn>(
-                reinterpret_cast<void*>(calls.getProcAddress(shell, "SHGetFolderPathA")));
-        }
+        ShellFolderApi api = {};
+        const FunctionBinding bindings[] = {OPTIONAL_FUNCTION(api, SHGetFolderPathA)};
+        shell = LoadAndBindFunctions("shell32.dll", bindings, calls.getProcAddress,
+                                     calls.loadLibrary, calls.freeLibrary);
         int folder = major == 5 ? kLocalAppData : kCommonDocuments;
-        if (!ShellFolderRoot(getFolderPath, folder, root)) {
+        if (!ShellFolderRoot(api.SHGetFolderPathA, folder, root)) {
             SetFixedRoot(root, kNoShellFolderRoot);
         }
     }

@@ -1,6 +1,6 @@
 #include "certcache/certificate_api.h"
 
-#include "common/system_library.h"
+#include "common/function_binder.h"
 
 const char kCertificateLibrary[] = "crypt32.dll";
 
@@ -24,28 +24,24 @@ bool LoadCertificateApi(const char* library)
     if (s_library != NULL) {
         return true;
     }
-    HMODULE module = LoadSystemLibrary(library);
+    CertificateApi api = {};
+    const FunctionBinding bindings[] = {
+        NEEDED_FUNCTION(api, CertCreateCertificateContext),
+        NEEDED_FUNCTION(api, CertFreeCertificateContext),
+        NEEDED_FUNCTION(api, CertDuplicateCertificateContext),
+        NEEDED_FUNCTION(api, CertOpenStore),
+        NEEDED_FUNCTION(api, CertEnumCertificatesInStore),
+        NEEDED_FUNCTION(api, CertCompareCertificate),
+        NEEDED_FUNCTION(api, CertDeleteCertificateFromStore),
+        NEEDED_FUNCTION(api, CertCloseStore),
+        OPTIONAL_FUNCTION(api, CertControlStore),
+    };
+    HMODULE module = LoadAndBindFunctions(library, bindings);
     if (module == NULL) {
         return false;
     }
-    CertificateApi api = {};
-    bool bound = true;
-#define CERTIFICATE_API_LOOKUP(name)                                                        \
-    api.name = reinterpret_cast<decltype(&::name)>(                                         \
-        reinterpret_cast<void (*)()>(GetProcAddress(module, #name)));
-#define CERTIFICATE_API_BIND(name) \
-    CERTIFICATE_API_LOOKUP(name)   \
-    bound = bound && api.name != NULL;
-    CERTIFICATE_API_FUNCTIONS(CERTIFICATE_API_BIND)
-    CERTIFICATE_API_LOOKUP(CertControlStore)
-#undef CERTIFICATE_API_BIND
-#undef CERTIFICATE_API_LOOKUP
     if (api.CertControlStore == NULL) {
         api.CertControlStore = NothingToCommit;
-    }
-    if (!bound) {
-        FreeLibrary(module);
-        return false;
     }
     g_certificateApi = api;
     s_library = module;

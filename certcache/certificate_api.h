@@ -8,25 +8,21 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-// X(name): every function the purge needs from crypt32.
-#define CERTIFICATE_API_FUNCTIONS(X)  \
-    X(CertCreateCertificateContext)   \
-    X(CertFreeCertificateContext)     \
-    X(CertDuplicateCertificateContext) \
-    X(CertOpenStore)                  \
-    X(CertEnumCertificatesInStore)    \
-    X(CertCompareCertificate)         \
-    X(CertDeleteCertificateFromStore) \
-    X(CertCloseStore)
-
+// Every function the purge needs from crypt32, each member named after its
+// function (bound with common/function_binder.h).
 struct CertificateApi {
-#define CERTIFICATE_API_MEMBER(name) decltype(&::name) name;
-    CERTIFICATE_API_FUNCTIONS(CERTIFICATE_API_MEMBER)
+    decltype(&::CertCreateCertificateContext) CertCreateCertificateContext;
+    decltype(&::CertFreeCertificateContext) CertFreeCertificateContext;
+    decltype(&::CertDuplicateCertificateContext) CertDuplicateCertificateContext;
+    decltype(&::CertOpenStore) CertOpenStore;
+    decltype(&::CertEnumCertificatesInStore) CertEnumCertificatesInStore;
+    decltype(&::CertCompareCertificate) CertCompareCertificate;
+    decltype(&::CertDeleteCertificateFromStore) CertDeleteCertificateFromStore;
+    decltype(&::CertCloseStore) CertCloseStore;
     // Writes a store's deletions back. Windows writes them at once anyway,
     // and an early crypt32 (Windows NT 4.0) lacks it: there a stand-in that
     // does nothing and reports success is bound.
-    CERTIFICATE_API_MEMBER(CertControlStore)
-#undef CERTIFICATE_API_MEMBER
+    decltype(&::CertControlStore) CertControlStore;
 };
 
 // The bound functions; valid while LoadCertificateApi's library is loaded.

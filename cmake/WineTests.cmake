@@ -10,10 +10,10 @@
 #
 # The test holds the lock "wineprefix" (the registry, files and certificate
 # stores of the build's Wine prefix), or LOCK. KEYSIM: the program drives
-# the key simulator; KEYSIM_DIR and KEYSIM_VARIANTS name the simulator's
-# folders (Windows form), or those of SIMULATOR (a copy with state of its
-# own, for tests that run beside the others), and the program is built after
-# the simulator. ENVIRONMENT adds variables (LANG=zh_CN.UTF-8 ...). The test
+# the key simulator; KEYSIM_DIR names the simulator's folder and
+# KEYSIM_VARIANTS its variants folder (Windows form), or those of SIMULATOR
+# (a copy with state of its own, for tests that run beside the others), and
+# the program is built after the simulator. ENVIRONMENT adds variables (LANG=zh_CN.UTF-8 ...). The test
 # fails when a case fails, when no case ran, and, with NO_SKIPS, when one was
 # skipped. A program run in a virtual desktop (in-wine-desktop.sh: its exit
 # code does not come through) passes on its output.
@@ -46,6 +46,7 @@ function(add_wine_gtest name target)
     if(emulator STREQUAL IN_WINE_DESKTOP)
         set(pass PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [1-9][0-9]* tests?\\.")
     endif()
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${ARG_LOCK} TIMEOUT 1800
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK ${ARG_LOCK}
+        TIMEOUT ${TIME_LIMIT_wine_test}
         ENVIRONMENT "${environment}" FAIL_REGULAR_EXPRESSION "${fail}" ${pass} ${ARG_PROPERTIES})
 endfunction()

@@ -9,6 +9,10 @@
 
 #include <windows.h>
 
+// How a function's address is found in a module: GetProcAddress,
+// LookUpOptionalFunction below, or a test's own.
+typedef FARPROC(WINAPI* ProcLookup)(HMODULE module, LPCSTR name);
+
 // Looks up such a function in a module that is already loaded:
 // GetProcAddress (function_lookup.cpp, in the common library). A program
 // that defines this function itself uses its own instead: a test build of

@@ -2,6 +2,8 @@
 
 #include <strsafe.h>
 
+#include "common/function_binder.h"
+
 namespace {
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFn)(DWORD flags);
@@ -20,11 +22,15 @@ SetDefaultDllDirectoriesFn s_setDefaultDllDirectories = NULL;
 AddDllDirectoryFn s_addDllDirectory = NULL;
 RemoveDllDirectoryFn s_removeDllDirectory = NULL;
 
-template <typename Fn>
-Fn LookUp(ProcLookup lookup, HMODULE module, LPCSTR name)
-{
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(lookup(module, name)));
-}
+// The loader's functions that restrict the search: the loader update's
+// (Windows 8 on; Vista and 7 with update KB2533623) and SetDllDirectoryA
+// (XP SP1 on).
+struct LoaderApi {
+    SetDefaultDllDirectoriesFn SetDefaultDllDirectories;
+    AddDllDirectoryFn AddDllDirectory;
+    RemoveDllDirectoryFn RemoveDllDirectory;
+    SetDllDirectoryAFn SetDllDirectoryA;
+};
 
 }  // namespace
 
@@ -36,22 +42,26 @@ bool RestrictDllSearchToSystemFolder(ProcLookup lookup)
     if (kernel == NULL) {
         return false;
     }
-    SetDefaultDllDirectoriesFn setDefaultDllDirectories =
-        LookUp<SetDefaultDllDirectoriesFn>(lookup, kernel, "SetDefaultDllDirectories");
-    if (setDefaultDllDirectories != NULL && setDefaultDllDirectories(kSearchSystem32)) {
+    LoaderApi api = {};
+    const FunctionBinding bindings[] = {
+        OPTIONAL_FUNCTION(api, SetDefaultDllDirectories),
+        OPTIONAL_FUNCTION(api, AddDllDirectory),
+        OPTIONAL_FUNCTION(api, RemoveDllDirectory),
+        OPTIONAL_FUNCTION(api, SetDllDirectoryA),
+    };
+    BindFunctions(kernel, bindings, lookup);
+    if (api.SetDefaultDllDirectories != NULL && api.SetDefaultDllDirectories(kSearchSystem32)) {
         s_searchRestricted = true;
         // The same update brought these.
-        s_setDefaultDllDirectories = setDefaultDllDirectories;
-        s_addDllDirectory = LookUp<AddDllDirectoryFn>(lookup, kernel, "AddDllDirectory");
-        s_removeDllDirectory = LookUp<RemoveDllDirectoryFn>(lookup, kernel, "RemoveDllDirectory");
+        s_setDefaultDllDirectories = api.SetDefaultDllDirectories;
+        s_addDllDirectory = api.AddDllDirectory;
+        s_removeDllDirectory = api.RemoveDllDirectory;
         return true;
     }
     // Older loaders: at least the current folder leaves the search (from
     // Windows XP SP1 on).
-    SetDllDirectoryAFn setDllDirectory =
-        LookUp<SetDllDirectoryAFn>(lookup, kernel, "SetDllDirectoryA");
-    if (setDllDirectory != NULL) {
-        setDllDirectory("");
+    if (api.SetDllDirectoryA != NULL) {
+        api.SetDllDirectoryA("");
     }
     return false;
 }

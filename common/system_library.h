@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-typedef FARPROC(WINAPI* ProcLookup)(HMODULE module, LPCSTR name);
+#include "common/function_lookup.h"  // ProcLookup
 
 // Makes the system folder the only place from which DLLs are loaded by bare
 // name for the rest of the process, by whoever loads them (the tool or a

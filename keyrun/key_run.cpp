@@ -25,8 +25,8 @@ bool RunKeyInitializationUsing(const char* certificateLibrary)
 {
     // A key wiped without its certificates removed would leave traces that
     // nothing can find again: without the certificate functions the key is
-    // not touched. The application binds them at start-up already, where
-    // the import table used to; a run that binds them releases them too.
+    // not touched. The application binds them at start-up already, so that
+    // Yes does not wait for them; a run that binds them releases them too.
     bool boundHere = !IsCertificateApiLoaded();
     if (!LoadCertificateApi(certificateLibrary)) {
         return false;

@@ -44,8 +44,8 @@ keysim="$build/simulator/keysim.exe"
 helper="$build/tools/demo/demo_helper.exe"
 data="$src/tests/data"
 reader='\\?\hid#vid_1234&pid_5678#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}'
-prefix='41_hid#vid_12340pid_5678#701a2b3c4d00000000'
-other_prefix='41_Reader B00000000000000000000000000000000'
+prefix=$(winrun "$helper" prefix "$reader")
+other_prefix=$(winrun "$helper" prefix "Reader B")
 
 # The simulated CSP and key, with two certificates enrolled.
 phase "setting up a simulated key with two certificates"
@@ -117,9 +117,10 @@ run_tool() {
             done
         ) &
         local shooter=$!
-        wine explorer /desktop=demo,640x360 "$(winepath -w "$build/tests/app/inittool_driver.exe")" \
-            "$(winepath -w "$tool")" state "signal:$signal" "wait:$wait" yes finished state \
-            "signal:$signal2" "wait:$wait2" ok exit 2>/dev/null | tr -d '\r'
+        timeout "$(time_limit desktop_run)" \
+            wine explorer /desktop=demo,640x360 "$(winepath -w "$build/tests/app/inittool_driver.exe")" \
+                "$(winepath -w "$tool")" state "signal:$signal" "wait:$wait" yes finished state \
+                "signal:$signal2" "wait:$wait2" ok exit 2>/dev/null | tr -d '\r'
         wait "$shooter" || true
         rm -f "$shots"/*.ready "$shots"/*.taken
     fi

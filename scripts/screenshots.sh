@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Renders the tool's dialogs into docs/screenshots/, inside a Wine virtual
 # desktop (so the caption and frame are drawn) in an X server of its own:
-# for each of en_US, zh_CN and zh_TW the warning, the outcome after a
-# successful initialisation and the outcome when no key is connected, and
-# once the About box (Chinese (PRC) in every language).
+# for each of the tool's languages (cmake/Languages.cmake) the warning, the
+# outcome after a successful initialisation and the outcome when no key is
+# connected, and once the About box (Chinese (PRC) in every language).
 #
 #   scripts/screenshots.sh [output folder]
 #
@@ -15,6 +15,7 @@ build=${BUILD_DIR:-$src/build}
 out=$(mkdir -p "${1:-$src/docs/screenshots}" && cd "${1:-$src/docs/screenshots}" && pwd)
 
 . "$src/scripts/lib/vm.sh"
+. "$src/scripts/lib/languages.sh"
 if ! in_vm_guest && ! in_xvfb; then
     "$src/scripts/setup.sh"
     cmake --preset windows-i686 -S "$src" -B "$build" >/dev/null
@@ -64,13 +65,14 @@ drive() {
     rm -f "$signals/done"
     shooter &
     local shooter_pid=$!
-    LANG=$locale.UTF-8 LC_ALL=$locale.UTF-8 wine explorer "/desktop=$desktop,$size" \
-        "$driver" "$tool" "$@" 2>/dev/null | tr -d '\r' | sed 's/^/  /'
+    LANG=$locale.UTF-8 LC_ALL=$locale.UTF-8 timeout "$(time_limit desktop_run)" \
+        wine explorer "/desktop=$desktop,$size" "$driver" "$tool" "$@" 2>/dev/null |
+        tr -d '\r' | sed 's/^/  /'
     touch "$signals/done"
     wait "$shooter_pid"
 }
 
-for locale in en_US zh_CN zh_TW; do
+for locale in $(tool_locales); do
     echo "$locale:"
     winrun "$keysim" reset >/dev/null
     winrun "$keysim" register >/dev/null

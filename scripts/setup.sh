@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the test bed need on Debian 12, only where it is
 # missing: the i686 MinGW-w64 cross compiler, 32-bit Wine, Xvfb, the locales
-# and CJK font for the three user-interface languages, and the tools the tests
+# and CJK font for the user-interface languages, and the tools the tests
 # use, and any package named on its command line. Run twice, it installs
 # nothing the second time.
 #
@@ -105,8 +105,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
 fi
 
-# Wine takes its user-interface language from LANG; each must exist.
-for loc in en_US zh_CN zh_TW de_DE; do
+# Wine takes its user-interface language from LANG; each locale the tests
+# run under (cmake/Languages.cmake) must exist.
+. "$(dirname "$0")/lib/languages.sh"
+for loc in $(test_locales); do
     if ! locale -a 2>/dev/null | grep -qix "${loc}.utf8"; then
         echo "setup: generating locale ${loc}.UTF-8"
         as_root localedef -i "$loc" -f UTF-8 "${loc}.UTF-8"

@@ -62,7 +62,7 @@ if ! in_vm_guest; then
             { echo "test: the test pack could not be made" >&2; exit 1; }
         rc=0 signed=0
         CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)} \
-            ctest --test-dir "$build" --output-on-failure --timeout 300 -L '^native$' || rc=$?
+            ctest --test-dir "$build" --output-on-failure -L '^native$' || rc=$?
         wait $signing || signed=$?
         cat "$build/release-signing.log"
         [ $signed = 0 ] || echo "test: release.signing failed" >&2

@@ -13,14 +13,16 @@
 # current folder where that lies inside a shared one (else in the tree), with
 # this environment, and no standard input. Its output comes live, and its exit
 # status is vm-run's. A VM that hangs is stopped after --timeout seconds
-# (default 3600); one that does not boot, crashes or ends without the
-# command's exit status fails with one line saying which (exit 124 for the
-# time limit, 125 for the others).
+# (default: the VM's limit vm_command of cmake/TimeLimits.cmake); one that
+# does not boot, crashes or ends without the command's exit status fails
+# with one line saying which (exit 124 for the time limit, 125 for the
+# others).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/lib/wine.sh"
+. "$src/scripts/lib/time-limits.sh"
 
-shares=("$src") scratch=() timeout=3600
+shares=("$src") scratch=() timeout=$(vm_time_limit vm_command)
 while [ $# -gt 0 ]; do
     case $1 in
         --share) shares+=("$(cd "$2" && pwd)"); shift 2 ;;

@@ -9,6 +9,7 @@
 src=$1 build=$2
 shift 2
 . "$src/scripts/lib/wine.sh"
+. "$src/scripts/lib/time-limits.sh"
 # Its progress lines are the test command's.
 phase() {
     echo "test: $*"
@@ -21,12 +22,14 @@ phase "starting Wine and the virtual desktops"
 start_wine() {
     wineserver -p
     wine cmd /c exit >/dev/null 2>&1 </dev/null
-    local holder="$build/tests/support/desktop_holder.exe" held waited=0
+    local holder="$build/tests/support/desktop_holder.exe" held waited=0 limit
+    limit=$(time_limit desktop)
     "$build/in-wine.sh" "$holder" >"$WINEPREFIX.default-desktop" 2>/dev/null </dev/null &
     "$build/in-wine-desktop.sh" "$holder" >"$WINEPREFIX.tests-desktop" 2>/dev/null </dev/null &
     for held in "$WINEPREFIX.default-desktop" "$WINEPREFIX.tests-desktop"; do
         until grep -q "desktop held" "$held" 2>/dev/null; do
-            [ $waited -lt 300 ] || { echo "test: a desktop of $WINEPREFIX did not open" >&2; return 1; }
+            [ $waited -lt "$limit" ] ||
+                { echo "test: a desktop of $WINEPREFIX did not open within $limit s" >&2; return 1; }
             sleep 1
             waited=$((waited + 1))
         done
@@ -43,7 +46,13 @@ start_wine && wait $started64 || { stop_wine; exit 1; }
 if [ -n "${HOST_TESTS_DONE:-}" ]; then
     if [ ! -f "$HOST_TESTS_DONE" ]; then
         phase "waiting for the tests outside the VM"
-        until [ -f "$HOST_TESTS_DONE" ]; do sleep 1; done
+        limit=$(time_limit host_tests) waited=0
+        until [ -f "$HOST_TESTS_DONE" ]; do
+            [ $waited -lt "$limit" ] ||
+                { echo "test: the tests outside the VM did not pass within $limit s" >&2; stop_wine; exit 1; }
+            sleep 1
+            waited=$((waited + 1))
+        done
     fi
     phase "running the WinVerifyTrust checks of release.signing"
     (cd "$build" && bash "$src/tests/app/release_signing_test.sh" "$src" "$build" \
@@ -68,7 +77,7 @@ fi
 export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 phase "running $total tests"
 rc=0
-ctest --test-dir "$build" --output-on-failure --timeout 300 "$@" || rc=$?
+ctest --test-dir "$build" --output-on-failure "$@" || rc=$?
 stop_wine
 # A test is a whole test program: the cases it skipped are named here.
 skipped=$(grep -ho "^\[  SKIPPED \] [A-Za-z_][^ ]*" "$build/Testing/Temporary/LastTest.log" 2>/dev/null |

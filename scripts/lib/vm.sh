@@ -2,6 +2,7 @@
 # emulated PC, docs/vm.md) that runs them where this machine cannot run
 # 32-bit code.
 . "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/time-limits.sh"
 
 # Whether this shell runs inside the VM (scripts/vm/guest.sh sets
 # VM_GUEST=1 there).
@@ -31,6 +32,6 @@ continue_in_vm() {
     else
         phase "this machine cannot run 32-bit programs: running under Wine in the VM"
     fi
-    BUILD_DIR=$build exec "$(dirname "${BASH_SOURCE[0]}")/../vm-run.sh" --share "$build" --timeout "${VM_TIMEOUT:-4800}" \
+    BUILD_DIR=$build exec "$(dirname "${BASH_SOURCE[0]}")/../vm-run.sh" --share "$build" --timeout "${VM_TIMEOUT:-$(vm_time_limit vm_suite)}" \
         "${args[@]}" -- env VM_GUEST=1 "$@"
 }

@@ -2,6 +2,7 @@
 # tests: a Wine prefix of the build's own (never ~/.wine), and running
 # Windows programs.
 . "$(dirname "${BASH_SOURCE[0]}")/progress.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/languages.sh"
 
 #   use_wine_prefix <folder> [win32|win64]
 # A 32-bit Windows unless win64 (a 64-bit Windows, on which 32-bit programs
@@ -36,15 +37,18 @@ use_wine_prefix() {
     fi
 }
 
-# Fonts for windows that people look at (the demo, the screenshots):
-# Chinese dialog fonts render on a machine without them (Wine looks for 宋体
-# by name; the WenQuanYi font stands in), and the caption buttons get their
-# glyphs (Wine draws them with its own Marlett font, which it does not load
-# from its data folder here: a copy goes into the prefix's Fonts folder).
+# Fonts for windows that people look at (the demo, the screenshots): the
+# dialog fonts of cmake/Languages.cmake render on a machine without them
+# (Wine looks for them by name; the WenQuanYi font stands in), and the
+# caption buttons get their glyphs (Wine draws them with its own Marlett
+# font, which it does not load from its data folder here: a copy goes into
+# the prefix's Fonts folder).
 use_display_fonts() {
     local key='HKCU\Software\Wine\Fonts\Replacements'
-    wine reg add "$key" /v "宋体" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
-    wine reg add "$key" /v "SimSun" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
+    local font
+    while read -r font; do
+        wine reg add "$key" /v "$font" /d "WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1
+    done < <(dialog_fonts)
     local marlett=/usr/share/wine/fonts/marlett.ttf
     if [ -f "$marlett" ]; then
         cp -f "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"

@@ -11,6 +11,8 @@
 
 #include "app/init_tool_dlg.h"
 #include "resource.h"
+#include "time_factor.h"
+#include "tool_texts.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ BOOL CALLBACK FindThreadDialog(HWND window, LPARAM lParam)
     return FALSE;
 }
 
-const DWORD kDialogTimeoutMs = 20000;
+const DWORD kDialogTimeoutMs = ScaledMs(20000);
 
 // Runs the main dialog modally and calls `inspect` with its window from
 // another thread, then closes it. A dialog that is not visible within the
@@ -85,13 +87,7 @@ std::wstring ExpectedAboutItem()
     if (language == NULL) {
         return ResourceString(IDS_ABOUTBOX);
     }
-    if (strcmp(language, "zh_CN") == 0) {
-        return L"关于 VKKSVInitTool(&A)...";
-    }
-    if (strcmp(language, "zh_TW") == 0) {
-        return L"關於 VKKSVInitTool(&A)...";
-    }
-    return L"About VKKSVInitTool(&A)...";
+    return TextsFor(language).aboutItem;
 }
 
 TEST(MainDialog, SystemMenuEndsWithSeparatorAndAboutItem)
@@ -173,7 +169,7 @@ TEST(MainDialog, HelpDoesNothingAndCloseEndsTheDialog)
         SendMessageW(dialog, WM_COMMAND, ID_HELP, 0);
         openAfterHelp = IsWindow(dialog) && IsWindowVisible(dialog);
         SendMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-        for (int i = 0; i < 200 && IsWindow(dialog); ++i) {
+        for (DWORD waited = 0; waited < ScaledMs(2000) && IsWindow(dialog); waited += 10) {
             Sleep(10);
         }
     });

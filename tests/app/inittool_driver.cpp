@@ -16,11 +16,10 @@
 
 #include <string>
 
+#include "resource.h"
 #include "tool_driver.h"
 
 namespace {
-
-const int kYesId = 1004;
 
 void PrintButton(const char* name, const ButtonState& state, const std::wstring& text)
 {
@@ -56,7 +55,7 @@ bool RunStep(ToolProcess& tool, const char* step)
         return true;
     }
     if (strcmp(step, "yes") == 0 || strcmp(step, "no") == 0 || strcmp(step, "ok") == 0) {
-        tool.Press(step[0] == 'y' ? kYesId : step[0] == 'n' ? IDCANCEL : IDOK);
+        tool.Press(step[0] == 'y' ? IDC_YES : step[0] == 'n' ? IDCANCEL : IDOK);
         return true;
     }
     if (strcmp(step, "enter") == 0) {

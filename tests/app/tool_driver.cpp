@@ -3,11 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "resource.h"
+
 namespace {
 
-const UINT kAboutCommand = 0x0010;
-const int kYesId = 1004;
-const int kMessageId = 1002;
+const UINT kAboutCommand = IDM_ABOUTBOX;
+const int kYesId = IDC_YES;
+const int kMessageId = IDC_MESSAGE;
 
 struct FindContext {
     DWORD processId;

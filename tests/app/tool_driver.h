@@ -1,11 +1,14 @@
 // Drives the tool's dialog from another process, as a user would: starts the
 // tool, finds its dialog, reads texts and button states, presses buttons and
-// keys, opens the About box through the system menu.
+// keys, opens the About box through the system menu. The waits' default
+// limits are scaled by the place's factor (time_factor.h).
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+
+#include "time_factor.h"
 
 struct ButtonState {
     bool visible = false;
@@ -37,7 +40,7 @@ public:
     // Waits until the main dialog is visible. False when the tool ended
     // first, or after the timeout: then the tool is ended, so that no dialog
     // that comes later stays open. Failure() says which.
-    bool WaitForDialog(DWORD timeoutMs = 20000);
+    bool WaitForDialog(DWORD timeoutMs = ScaledMs(20000));
     // Why the last WaitForDialog returned false; "" when it did not.
     const std::string& Failure() const { return m_failure; }
     HWND Dialog() const { return m_dialog; }
@@ -51,19 +54,19 @@ public:
     void PressEnter();
     // Waits until the dialog shows the outcome (OK visible, shown again),
     // looking every pollMs milliseconds (the benchmark looks every 1 ms).
-    bool WaitForFinished(DWORD timeoutMs = 30000, DWORD pollMs = 20);
+    bool WaitForFinished(DWORD timeoutMs = ScaledMs(30000), DWORD pollMs = 20);
 
     // Opens the About box through the system menu command, reads it, and
     // closes it with its OK button.
-    bool ReadAboutBox(AboutState& about, DWORD timeoutMs = 10000);
+    bool ReadAboutBox(AboutState& about, DWORD timeoutMs = ScaledMs(10000));
     // Opens the About box through the system menu command and waits until it
     // is shown; it stays open. Returns its window, or null after the timeout.
-    HWND OpenAboutBox(DWORD timeoutMs = 10000);
+    HWND OpenAboutBox(DWORD timeoutMs = ScaledMs(10000));
     // Closes an open About box with its OK button.
-    bool CloseAboutBox(DWORD timeoutMs = 10000);
+    bool CloseAboutBox(DWORD timeoutMs = ScaledMs(10000));
 
     // Waits for the process to end; false after the timeout.
-    bool WaitForExit(DWORD timeoutMs = 10000, DWORD* exitCode = NULL);
+    bool WaitForExit(DWORD timeoutMs = ScaledMs(10000), DWORD* exitCode = NULL);
     bool HasExited() const;
     void Kill();
 

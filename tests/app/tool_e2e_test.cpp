@@ -18,11 +18,12 @@
 #include "linked_root.h"
 #include "made_by_tests.h"
 #include "keysim_support.h"
+#include "resource.h"
 #include "tool_driver.h"
 
 namespace {
 
-const int kYesId = 1004;
+const int kYesId = IDC_YES;
 const uint32_t kSlot = 0x11;
 const char kReader[] =
     "\\\\?\\hid#vid_1234&pid_5678#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";

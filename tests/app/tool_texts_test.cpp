@@ -9,11 +9,12 @@
 
 #include "expected_texts.h"
 #include "keysim_support.h"
+#include "resource.h"
 #include "tool_driver.h"
+#include "tool_texts.h"
 
 namespace {
 
-const int kYesId = 1004;
 
 std::wstring ToolPath()
 {
@@ -22,7 +23,7 @@ std::wstring ToolPath()
     return length < ARRAYSIZE(path) ? path : L"";
 }
 
-void ExpectButtons(const DialogState& state, const Texts& texts)
+void ExpectButtons(const DialogState& state, const LanguageTexts& texts)
 {
     EXPECT_EQ(state.yesText, texts.yes);
     EXPECT_EQ(state.noText, texts.no);
@@ -41,7 +42,7 @@ protected:
 
 TEST_F(ToolTexts, ConfirmingStateAndAboutBox)
 {
-    const Texts& texts = ExpectedTexts();
+    const LanguageTexts& texts = ExpectedTexts();
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
     ASSERT_TRUE(tool.WaitForDialog()) << tool.Failure();
@@ -52,9 +53,9 @@ TEST_F(ToolTexts, ConfirmingStateAndAboutBox)
 
     AboutState about;
     ASSERT_TRUE(tool.ReadAboutBox(about));
-    EXPECT_EQ(about.caption, L"关于 VKKSVInitTool");
-    EXPECT_NE(about.texts.find(L"VKKSVInitTool 1.0 版\n"), std::wstring::npos);
-    EXPECT_NE(about.texts.find(L"确定\n"), std::wstring::npos);
+    EXPECT_EQ(about.caption, kAboutCaption);
+    EXPECT_NE(about.texts.find(std::wstring(kAboutVersionLine) + L"\n"), std::wstring::npos);
+    EXPECT_NE(about.texts.find(std::wstring(kAboutOkButton) + L"\n"), std::wstring::npos);
 
     // The About box leaves the dialog as it was.
     EXPECT_EQ(tool.ReadState().message, texts.warning);
@@ -64,13 +65,13 @@ TEST_F(ToolTexts, ConfirmingStateAndAboutBox)
 
 TEST_F(ToolTexts, SuccessOutcome)
 {
-    const Texts& texts = ExpectedTexts();
+    const LanguageTexts& texts = ExpectedTexts();
     ASSERT_TRUE(RegisterCsp(KeySimDir() + L"\\VarkeldKsvCsp.dll"));
     KeySimPlug(0x21, "Reader A");
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
     ASSERT_TRUE(tool.WaitForDialog()) << tool.Failure();
-    tool.Press(kYesId);
+    tool.Press(IDC_YES);
     ASSERT_TRUE(tool.WaitForFinished());
     DialogState state = tool.ReadState();
     EXPECT_EQ(state.caption, texts.caption);
@@ -82,11 +83,11 @@ TEST_F(ToolTexts, SuccessOutcome)
 
 TEST_F(ToolTexts, FailureOutcome)
 {
-    const Texts& texts = ExpectedTexts();
+    const LanguageTexts& texts = ExpectedTexts();
     ToolProcess tool;
     ASSERT_TRUE(tool.Launch(ToolPath()));
     ASSERT_TRUE(tool.WaitForDialog()) << tool.Failure();
-    tool.Press(kYesId);
+    tool.Press(IDC_YES);
     ASSERT_TRUE(tool.WaitForFinished());
     EXPECT_EQ(tool.ReadState().message, texts.failed);
     tool.Press(IDOK);

@@ -23,6 +23,20 @@ std::string Narrow(const std::wstring& text)
     return buffer;
 }
 
+// An ideograph whose encoding in the ANSI code page is two bytes, the second
+// 0x5C, the backslash (淺 in 936, for example); 0 when the code page has none.
+wchar_t BackslashTrailCharacter()
+{
+    for (wchar_t c = 0x4E00; c <= 0x9FA5; ++c) {
+        char bytes[4] = {};
+        BOOL lossy = FALSE;
+        int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &c, 1, bytes,
+                                         sizeof(bytes), NULL, &lossy);
+        if (length == 2 && !lossy && bytes[1] == '\\') return c;
+    }
+    return 0;
+}
+
 std::wstring ModulePath(HMODULE module)
 {
     wchar_t path[MAX_PATH] = {};
@@ -211,16 +225,19 @@ TEST_F(TokenLibraryTest, DirectoryTooLongForTheLibraryNameLoadsNothing)
     EXPECT_EQ(g_tokenLibrary.module, static_cast<HMODULE>(NULL));
 }
 
-// Under code page 936 the trail byte of 淺 is 0x5C, the backslash: the
-// directory must be cut at the real last backslash.
+// Under a double-byte code page (936, 950, 932) a character's trail byte can
+// be 0x5C, the backslash: the directory must be cut at the real last
+// backslash.
 TEST_F(TokenLibraryTest, DoubleByteCodePageTrailBytesAreNotBackslashes)
 {
-    if (GetACP() != 936) {
-        GTEST_SKIP() << "runs under LANG=zh_CN.UTF-8 (code page 936)";
+    wchar_t trail = BackslashTrailCharacter();
+    if (trail == 0) {
+        GTEST_SKIP() << "runs under a code page with 0x5C trail bytes (keyinit.<locale>, "
+                        "cmake/Languages.cmake)";
     }
-    std::wstring dir = L"C:\\keysim\u6dfa";
+    std::wstring dir = std::wstring(L"C:\\keysim") + trail;
     ASSERT_TRUE(KeySimCopyTo(dir));
-    ASSERT_TRUE(RegisterCsp(dir + L"\\\u6dfacsp.dll"));
+    ASSERT_TRUE(RegisterCsp(dir + L"\\" + trail + L"csp.dll"));
 
     std::string directory;
     EXPECT_TRUE(Locate(directory));

@@ -21,16 +21,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "languages.h"
 #include "resource.h"
 
 namespace {
 
 const LANGID kChinesePrc = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
-const LANGID kLanguages[] = {
-    MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_TRADITIONAL),
-    MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-    kChinesePrc,
-};
+const LANGID kLanguages[] = {TOOL_LANGUAGE_IDS};
 const LPCWSTR kDialogType = MAKEINTRESOURCEW(5);  // RT_DIALOG
 const LPCWSTR kStringType = MAKEINTRESOURCEW(6);  // RT_STRING
 const UINT kStringBlock = IDS_ABOUTBOX / 16 + 1;  // the block of 101..111

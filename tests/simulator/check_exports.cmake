@@ -4,7 +4,7 @@
 # build (variants/cdecl/Korrim.dll) exports them all.
 #
 #   cmake -DOBJDUMP=<objdump> -DHEADER=<token_api.h> -DDIR=<simulator dir>
-#         -DVARIANTS=<name,name,...> -P check_exports.cmake
+#         -DMISSING_EXPORTS=<name,name,...> -P check_exports.cmake
 file(READ "${HEADER}" header)
 string(REGEX MATCHALL "\n    X\\([A-Za-z]+, (CALLED|BOUND)\\)" entries "${header}")
 set(all "")
@@ -49,7 +49,7 @@ endfunction()
 
 check("${DIR}/Korrim.dll" "${all}")
 check("${DIR}/variants/cdecl/Korrim.dll" "${all}")
-string(REPLACE "," ";" variants "${VARIANTS}")
+string(REPLACE "," ";" variants "${MISSING_EXPORTS}")
 foreach(missing IN LISTS variants)
     set(expected ${all})
     list(REMOVE_ITEM expected "${missing}")

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "time_factor.h"
+
 namespace {
 
 bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
@@ -82,7 +84,9 @@ bool RunUnix(std::string command, std::initializer_list<std::string> paths,
                         &startup, &process)) {
         return false;
     }
-    for (int i = 0; i < 1000 && IsLink(link) != linked; ++i) Sleep(20);
+    for (DWORD waited = 0; waited < ScaledMs(20000) && IsLink(link) != linked; waited += 20) {
+        Sleep(20);
+    }
     return IsLink(link) == linked;
 }
 

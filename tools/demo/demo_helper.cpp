@@ -2,6 +2,8 @@
 //
 //   demo_helper.exe cacheroot                 prints the cache root of this
 //                                             Windows version
+//   demo_helper.exe prefix <reader>           prints the cache-file prefix
+//                                             of a key in that reader
 //   demo_helper.exe install <store> <file>    adds the certificate to a
 //                                             current-user store
 //   demo_helper.exe count <store> <file>      prints how often the store
@@ -14,6 +16,7 @@
 
 #include <vector>
 
+#include "certcache/cache_prefix.h"
 #include "certcache/cache_root.h"
 
 namespace {
@@ -59,9 +62,15 @@ int main(int argc, char** argv)
         printf("%s\n", root);
         return 0;
     }
+    if (argc == 3 && strcmp(argv[1], "prefix") == 0) {
+        char prefix[MAX_PATH] = {};
+        if (MakeCachePrefix(argv[2], prefix) != CACHE_PREFIX_OK) return 1;
+        printf("%s\n", prefix);
+        return 0;
+    }
     std::vector<BYTE> der;
     if (argc != 4 || !ReadFileBytes(argv[3], der)) {
-        fprintf(stderr, "usage: demo_helper cacheroot | install|count|remove <store> <file>\n");
+        fprintf(stderr, "usage: demo_helper cacheroot | prefix <reader> | install|count|remove <store> <file>\n");
         return 2;
     }
     HCERTSTORE store = OpenStore(argv[2]);
