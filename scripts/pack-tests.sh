@@ -65,8 +65,11 @@ cp "$runner" "$pack/RunTests.exe"
 cp "$src/pack/README.txt" "$src/pack/RunTests.wsb" "$pack/"
 # cmd.exe reads a batch file by CRLF lines.
 sed 's/$/\r/' "$src/pack/RunTests-sandbox.cmd" >"$pack/RunTests-sandbox.cmd"
-# The folder RunTests.wsb maps writable, for the report and results.
+# The folder RunTests.wsb maps writable, for the report and results (with a
+# file, as the zip keeps no empty folder).
 mkdir -p "$pack/sandbox-results"
+printf 'RunTests.wsb puts the report and results\\ of a run in Windows Sandbox here.\r\n' \
+    >"$pack/sandbox-results/README.txt"
 printf 'VKKSVInitTool test pack %s, commit %s\r\n' "$version" "$commit" >"$pack/PACK.txt"
 cp "$tool" "$pack/VKKSVInitTool.exe"
 # The simulator without its state (each copy starts with no key).
