@@ -1,11 +1,12 @@
 // RunTests.exe, the test pack's runner: what its parts share. The runner
 // runs the pack's programs on the Windows it is started on, with the setup
 // each program expects, and writes a report (report.cpp). Before it changes
-// anything it writes a journal beside itself of everything its tests may
-// change, and puts that back after every program and at the end
-// (journal.cpp, restore.cpp), deleting only what it proves the tests'
+// anything it writes a journal (in its output folder, g_out) of everything
+// its tests may change, and puts that back after every program and at the
+// end (journal.cpp, restore.cpp), deleting only what it proves the tests'
 // (proofs.cpp); it refuses a PC that has the maker's CSP (refusals.cpp);
-// it starts each program in a job (start.cpp).
+// it starts each program in a job (start.cpp). Files and text: files.cpp;
+// the certificate stores: crypt.cpp.
 #pragma once
 
 #include <windows.h>
