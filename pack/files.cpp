@@ -215,10 +215,32 @@ bool DeleteFolderOrLink(const Str& path, bool link)
     return DeleteOpened(folder, path, info.dwFileAttributes);  // a folder's fails unless it is empty
 }
 
+// Wine 8 keeps a link to a folder as a Unix symbolic link that no Windows
+// call removes (a delete disposition through a handle leaves it in place):
+// there the link itself is removed with /bin/rm, which never follows one
+// and removes no folder. Wine gives no handle to wait on for a Unix
+// program: it waits until the link is gone.
+bool RemoveUnixLink(const Str& path)
+{
+    typedef char*(CDECL * UnixFileName)(LPCWSTR);
+    UnixFileName unixName = Lookup<UnixFileName>("kernel32.dll", "wine_get_unix_file_name");
+    char* name = unixName != NULL ? unixName(path.c_str()) : NULL;
+    if (name == NULL) return false;
+    std::string command = std::string("/bin/rm -- \"") + name + "\"";
+    HeapFree(GetProcessHeap(), 0, name);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) return false;
+    for (int i = 0; i < 500 && IsLink(path); ++i) Sleep(20);
+    return !IsLink(path);
+}
+
 }  // namespace
 
 bool DeleteEmptyFolder(const Str& path) { return DeleteFolderOrLink(path, false); }
-bool DeleteLink(const Str& path) { return DeleteFolderOrLink(path, true); }
+
+bool DeleteLink(const Str& path) { return g_wine ? IsLink(path) && RemoveUnixLink(path) : DeleteFolderOrLink(path, true); }
 
 // The parts of text between separators (at least one, maybe empty).
 std::vector<std::string> Split(const std::string& text, char separator)
