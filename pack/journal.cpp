@@ -9,7 +9,7 @@
 //   key <HKLM|HKCU> <view flag> <path> <absent|present> <csp|wine>   then:
 //     value <type> <name, hex> <data, hex>           each value it held
 //   file <path> <absent|saved copy>                  a simulator's file
-//   folder <path> <absent|present> <data|simulator|folders>   then:
+//   folder <path> <absent|present> <data|simulator|folders|root>   then:
 //     entry <name> <saved copy|->                    what it held before
 //   store <name>                                     then:
 //     cert <encoding's copy> <serialized copy>       there before the run
@@ -17,8 +17,11 @@
 //   end                                              (last: it is whole)
 // A folder's kind says what the tests put in it: their data, the
 // simulator's files, or only the folders of other entries (which come
-// before it). Saved copies lie in SavedFolder(). The journal is written as
+// before it); a cache root is one of those last, whose own content is no
+// business of the pack's when it was there before (no entries are saved). Saved copies lie in SavedFolder(). The journal is written as
 // RunTests.journal.new and then renamed, so it is there whole or not at all.
+#include <string.h>
+
 #include "runner.h"
 
 namespace {
@@ -98,11 +101,11 @@ struct Saver {
 
     // A folder the tests make or fill, and what it holds now (nothing is
     // read through a link).
-    void Folder(const Str& path, MadeByTestsHolds holds)
+    void Folder(const Str& path, const char* holds)
     {
         bool present = Exists(path);
-        text += "folder\t" + Utf8(path) + (present ? "\tpresent\t" : "\tabsent\t") + kHolds[holds] + "\n";
-        if (!present || InLink(path)) return;
+        text += "folder\t" + Utf8(path) + (present ? "\tpresent\t" : "\tabsent\t") + holds + "\n";
+        if (!present || InLink(path) || strcmp(holds, "root") == 0) return;
         for (const Str& name : List(path)) {
             std::vector<BYTE> bytes;
             bool file = !IsFolder(path + L"\\" + name);
@@ -181,11 +184,11 @@ bool Snapshot(std::string* journal)
     // The names made in a root before the root: a root the tests made goes
     // once it is empty.
     for (const Str& root : CacheRoots()) {
-        for (const wchar_t* name : kRootNames) saver.Folder(root + L"\\" + name, kMadeHoldsData);
-        if (!Exists(root)) saver.Folder(root, kMadeHoldsFolders);
+        for (const wchar_t* name : kRootNames) saver.Folder(root + L"\\" + name, kHolds[kMadeHoldsData]);
+        saver.Folder(root, "root");
     }
     for (size_t i = ARRAYSIZE(kDriveFolders); i-- > 0;) {
-        saver.Folder(SystemDrive() + L"\\" + kDriveFolders[i].path, kDriveFolders[i].holds);
+        saver.Folder(SystemDrive() + L"\\" + kDriveFolders[i].path, kHolds[kDriveFolders[i].holds]);
     }
     std::vector<std::vector<BYTE>> own = DataFiles();
     for (const wchar_t* store : kStores) saver.Store(store, own);

@@ -57,8 +57,8 @@ HANDLE g_lock;
 
 // Where this run says it is, for a second start: a file in its own output
 // folder (a standard user cannot make a file mapping in the global
-// namespace), with the runner's process id to tell a live run from a
-// cut-off one's.
+// namespace), with the runner's process id and computer to tell a live run
+// from a cut-off one's or another computer's (on a share).
 Str WherePath() { return g_out + L"\\RunTests.running"; }
 
 std::string ReadWhere()
@@ -66,11 +66,11 @@ std::string ReadWhere()
     std::vector<BYTE> bytes;
     if (!ReadFileBytes(WherePath(), &bytes)) return std::string();
     std::vector<std::string> f = Fields(std::string(bytes.begin(), bytes.end()));
-    if (f.size() != 3) return std::string();
+    if (f.size() != 4 || f[1] != Fields(JournalOwner())[2]) return std::string();  // another computer's
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, strtoul(f[0].c_str(), NULL, 10));
     bool running = process != NULL && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     if (process != NULL) CloseHandle(process);
-    return running ? f[1] + ", user " + f[2] : std::string();
+    return running ? f[2] + ", user " + f[3] : std::string();
 }
 
 }  // namespace
@@ -94,7 +94,7 @@ std::string TakeRunLock()
         GetUserNameW(user, &length);
         char pid[16];
         StringCchPrintfA(pid, ARRAYSIZE(pid), "%lu", GetCurrentProcessId());
-        std::string where = std::string(pid) + "\t" + Utf8(g_dir) + "\t" + Utf8(user);
+        std::string where = std::string(pid) + "\t" + Fields(JournalOwner())[2] + "\t" + Utf8(g_dir) + "\t" + Utf8(user);
         WriteFileBytes(WherePath(), std::vector<BYTE>(where.begin(), where.end()));
         return std::string();
     }

@@ -183,8 +183,9 @@ bool IsTestsLink(const Str& path, const std::vector<Str>& journaled)
 
 // Deletes what the tests made in the folder (proved by its kind), puts back
 // what it held, and deletes the folder itself if the tests made it and it is
-// empty then. journaled: every folder of the journal (each put back by its
-// own entry).
+// empty then; in a cache root that was there it looks at nothing but the
+// journal's own names. journaled: every folder of the journal (each put
+// back by its own entry).
 void RestoreFolder(const Str& path, bool present, const std::string& holds, const std::vector<SavedEntry>& entries,
                    const std::vector<Str>& journaled, bool apply)
 {
@@ -211,7 +212,7 @@ void RestoreFolder(const Str& path, bool present, const std::string& holds, cons
     for (const SavedEntry& entry : entries) before.push_back(entry.name);
     for (const Str& name : List(path)) {
         Str child = path + L"\\" + name;
-        if (Named(name, before) || Named(child, journaled)) continue;
+        if (Named(name, before) || Named(child, journaled) || (holds == "root" && present)) continue;
         std::vector<BYTE> bytes;
         bool file = !IsFolder(child) && !IsLink(child) && ReadFileBytes(child, &bytes);
         bool ours = holds == "data" ? IsTestsTree(child, 0) : holds == "simulator" && file && IsSimulatorFile(child, bytes);

@@ -21,7 +21,8 @@
 #       with a foreign CSP registered, and then with a foreign Korrim.dll in
 #       the system folder, it refuses in one line and changes nothing; so it
 #       does for a program it does not know. Every exe in the zip carries a
-#       manifest.
+#       manifest. With RUNTESTS_OUT, a run writes its report and results
+#       there, and nothing of them beside itself.
 set -euo pipefail
 src=$1 build=$2 mode=$3
 shift 3
@@ -141,6 +142,18 @@ if [ "$mode" = refuse ]; then
         { echo "pack_test: FAILED: no one line naming the unknown program"; exit 1; }
     same_as_before "unknown program"
     echo "pack_test: refused three times and changed nothing"
+    # With RUNTESTS_OUT (as in Windows Sandbox, where the pack's folder is
+    # mapped read-only), the report, results and journal go there.
+    rm "$prefix/drive_c/windows/system32/Korrim.dll"
+    mkdir -p "$prefix/drive_c/pack-out"
+    out=$(cd "$prefix/drive_c" && on_wine env RUNTESTS_OUT='C:\pack-out' wine cmd.exe /c "C:\\$name\\RunTests.exe" \
+        resources.layout 2>&1 | tr -d '\r') || true
+    echo "$out"
+    [ "$(tail -1 "$prefix/drive_c/pack-out/report.txt" | tr -d '\r')" = "1 passed, 0 failed, 0 skipped" ] &&
+        [ -f "$prefix/drive_c/pack-out/results/resources.layout.log" ] &&
+        [ ! -e "$prefix/drive_c/$name/report.txt" ] && [ ! -e "$prefix/drive_c/$name/results" ] &&
+        [ -z "$(ls "$prefix/drive_c/pack-out" | grep -v -x -e report.txt -e results)" ] ||
+        { echo "pack_test: FAILED: with RUNTESTS_OUT the report and results do not go there alone"; exit 1; }
     exit 0
 fi
 
@@ -154,7 +167,8 @@ mkdir -p "$usertemp" "$prefix/drive_c/lab-cache" "$prefix/drive_c/lab-temp"
 echo "another program's cache" >"$prefix/drive_c/lab-cache/other.txt"
 echo "another program's temp" >"$prefix/drive_c/lab-temp/other.txt"
 ln -s ../../../../../lab-cache "$usertemp/Varkeld KSV CSP"
-[ -e "$prefix/drive_c/TEMP" ] || ln -s lab-temp "$prefix/drive_c/TEMP"
+templink=no
+[ -e "$prefix/drive_c/TEMP" ] || { ln -s lab-temp "$prefix/drive_c/TEMP" && templink=yes; }
 [ -d "$prefix/drive_c/users/Public/Documents/TEMP" ] && publictemp=kept || publictemp=made
 snapshot >"$work/before.txt"
 status=0
@@ -217,6 +231,7 @@ looks() {
 looks 'C:\Program Files\Maker\notes.txt: not the tests'\'', left in place'
 looks 'C:\users\Public\Documents\TEMP\Varkeld KSV CSP\other-program.txt: not the tests'\'', left in place'
 looks "link C:\\users\\$user\\AppData\\Local\\TEMP\\Varkeld KSV CSP: not made by the tests, left in place"
+[ $templink = no ] || looks 'link C:\TEMP: not made by the tests, left in place'
 on_wine wine reg query "$certkey" >/dev/null 2>&1 && looks 'certificate "Another program" in "MY"' ||
     { echo "pack_test: FAILED: another program's certificate is gone"; exit 1; }
 rm -rf "$others" "$cachefolder"
