@@ -44,17 +44,21 @@ void RestoreKey(const std::string& root, REGSAM view, const Str& path, bool pres
 {
     std::string where = root + "\\" + Utf8(path), imagePath;
     HKEY key = NULL;
-    if (RegOpenKeyExW(Root(root), path.c_str(), 0, KEY_READ | KEY_SET_VALUE | view, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(Root(root), path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
         if (present) Changed("registry key " + where + ": deleted by the tests, put back");
         if (!present || !apply) return;
-        if (RegCreateKeyExW(Root(root), path.c_str(), 0, NULL, 0, KEY_READ | KEY_SET_VALUE | view, NULL, &key,
-                            NULL) != ERROR_SUCCESS) {
+        if (RegCreateKeyExW(Root(root), path.c_str(), 0, NULL, 0, KEY_READ | view, NULL, &key, NULL) !=
+            ERROR_SUCCESS) {
             return;
         }
     }
+    RegCloseKey(key);
     bool ours = kind == "csp" ? CspIsOurs(view, &imagePath) : WineKeyIsOurs(Root(root), path);
+    // Written to only when put back (a standard user reads HKLM only).
+    REGSAM access = KEY_READ | view | (apply ? KEY_SET_VALUE : 0);
+    if (RegOpenKeyExW(Root(root), path.c_str(), 0, access, &key) != ERROR_SUCCESS) key = NULL;
     if (!present) {
-        RegCloseKey(key);
+        if (key != NULL) RegCloseKey(key);
         if (!ours) {
             Left("registry key " + where + (kind == "csp" ? " (\"Image Path\" " + imagePath + ")" : std::string()) +
                  ": not the tests', left in place");
@@ -77,6 +81,7 @@ void RestoreKey(const std::string& root, REGSAM view, const Str& path, bool pres
         DeleteKey(Root(root), path, view);
         return;
     }
+    if (key == NULL) return;  // what still differs, the check after names
     std::vector<Str> extra;
     for (DWORD i = 0;; ++i) {
         wchar_t name[512];
