@@ -163,6 +163,8 @@ int wmain(int argc, wchar_t** argv)
         std::vector<std::string> f = Fields(line);
         if (f[0] == "key" && f.size() == 6) {
             Out("  registry key %s\\%s (%s)\n", f[1].c_str(), f[3].c_str(), f[4].c_str());
+        } else if (f[0] == "folder" && f.size() == 4 && f[3] == "root") {
+            Out("  cache root %s (%s; of it only the names above)\n", f[1].c_str(), f[2].c_str());
         } else if ((f[0] == "file" || f[0] == "folder") && f.size() >= 3) {
             Out("  %s %s (%s)\n", f[0].c_str(), f[1].c_str(), f[2] == "absent" ? "absent" : "present");
         } else if (f[0] == "store" && f.size() == 2) {
