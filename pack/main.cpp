@@ -9,12 +9,15 @@
 //   RunTests.exe [program[:gtest filter]]...
 //
 // With no argument every program runs; otherwise the programs named (see
-// kPrograms), each with its filter if given.
+// kPrograms), each with its filter if given. The report, the journal and
+// the results go beside it, or into the folder RUNTESTS_OUT names (a
+// disposable Windows maps the pack read-only); the programs themselves run
+// in the pack's work\ folder.
 #include "runner.h"
 
 #include <algorithm>
 
-Str g_dir;
+Str g_dir, g_out;
 FILE* g_report;
 bool g_wine, g_wow64, g_admin;
 Jobs g_jobs;
@@ -79,11 +82,15 @@ int wmain(int argc, wchar_t** argv)
     IsWow64 isWow64 = Lookup<IsWow64>("kernel32.dll", "IsWow64Process");
     BOOL wow64 = FALSE;
     g_wow64 = isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
-    void** job = reinterpret_cast<void**>(&g_jobs);
-    const char* jobNames[] = {"CreateJobObjectW", "SetInformationJobObject", "AssignProcessToJobObject",
-                              "TerminateJobObject"};
-    for (size_t i = 0; i < ARRAYSIZE(jobNames); ++i) job[i] = Lookup<void*>("kernel32.dll", jobNames[i]);
-    if (job[1] == NULL || job[2] == NULL || job[3] == NULL) g_jobs.Create = NULL;
+    g_jobs.Create = Lookup<decltype(g_jobs.Create)>("kernel32.dll", "CreateJobObjectW");
+    g_jobs.SetInformation = Lookup<decltype(g_jobs.SetInformation)>("kernel32.dll", "SetInformationJobObject");
+    g_jobs.Assign = Lookup<decltype(g_jobs.Assign)>("kernel32.dll", "AssignProcessToJobObject");
+    g_jobs.Terminate = Lookup<decltype(g_jobs.Terminate)>("kernel32.dll", "TerminateJobObject");
+    if (g_jobs.SetInformation == NULL || g_jobs.Assign == NULL || g_jobs.Terminate == NULL) g_jobs.Create = NULL;
+    wchar_t out[MAX_PATH] = {};
+    DWORD outLength = GetEnvironmentVariableW(L"RUNTESTS_OUT", out, MAX_PATH);
+    g_out = outLength > 0 && outLength < MAX_PATH ? Str(out) : g_dir;
+    while (g_out.size() > 3 && g_out[g_out.size() - 1] == L'\\') g_out.erase(g_out.size() - 1);
     if (!LoadCrypt()) {
         fputs("RunTests: cannot load crypt32.dll from the system folder; nothing was changed\n", stderr);
         return 2;
@@ -112,14 +119,20 @@ int wmain(int argc, wchar_t** argv)
     std::string earlier = ReadJournal();
     std::string foreign = Foreign(earlier);
     if (!foreign.empty()) {
+        ReleaseRunLock();
         printf("RunTests: refused, nothing was changed: %s\n", foreign.c_str());
         return 2;
     }
     std::string which;
     g_admin = IsAdministrator(&which);
-    g_report = _wfopen((g_dir + L"\\report.txt").c_str(), L"w");
+    if (!OpenReport()) {
+        ReleaseRunLock();
+        printf("RunTests: cannot write its report in %s; nothing was changed\n", Utf8(g_out).c_str());
+        return 2;
+    }
+    DescribeMachine(which);
     if (!earlier.empty()) {
-        Out("An earlier run was cut off; what it changed is put back first:\n");
+        Out("\nAn earlier run was cut off; what it changed is put back first:\n");
         std::vector<std::string> done, left;
         PutBack(earlier, &done, &left);
         for (const std::string& change : done) Out("  %s\n", change.c_str());
@@ -128,31 +141,32 @@ int wmain(int argc, wchar_t** argv)
             Out("RunTests: stopped; the journal is kept. To put the rest back, run RunTests.exe again as %s.\n",
                 g_admin ? "this administrator, once nothing holds these files open"
                         : "an administrator (\"Run as administrator\")");
+            ListLeft();
             if (g_report != NULL) fclose(g_report);
+            ReleaseRunLock();
             return 2;
         }
         ForgetJournal();
         ListLeft();
     }
-    DescribeMachine(which);
 
-    CreateDirectoryW(SavedFolder().c_str(), NULL);
     std::string journal;
     if (!Snapshot(&journal) || !WriteJournal(journal)) {
         Out("RunTests: cannot write its journal %s; nothing was changed\n", Utf8(JournalPath()).c_str());
         ForgetJournal();
+        ReleaseRunLock();
         return 2;
     }
     SetConsoleCtrlHandler(OnBreak, TRUE);
     Out("\nSaved before the run, and put back after each program:\n");
     for (const std::string& line : Split(journal, '\n')) {
         std::vector<std::string> f = Fields(line);
-        if (f[0] == "key" && f.size() == 5) {
+        if (f[0] == "key" && f.size() == 6) {
             Out("  registry key %s\\%s (%s)\n", f[1].c_str(), f[3].c_str(), f[4].c_str());
+        } else if (f[0] == "folder" && f.size() == 4 && f[3] == "root") {
+            Out("  cache root %s (%s; of it only the names above)\n", f[1].c_str(), f[2].c_str());
         } else if ((f[0] == "file" || f[0] == "folder") && f.size() >= 3) {
             Out("  %s %s (%s)\n", f[0].c_str(), f[1].c_str(), f[2] == "absent" ? "absent" : "present");
-        } else if (f[0] == "made" && f.size() == 2) {
-            Out("    and in it what the tests make as %s\n", f[1].c_str());
         } else if (f[0] == "store" && f.size() == 2) {
             Out("  the tests' certificates in the current user's \"%s\"\n", f[1].c_str());
         }
@@ -161,7 +175,7 @@ int wmain(int argc, wchar_t** argv)
     // What the programs expect of their environment.
     CreateDirectoryW((g_dir + L"\\work").c_str(), NULL);
     CreateDirectoryW((g_dir + L"\\work\\temp").c_str(), NULL);
-    CreateDirectoryW((g_dir + L"\\results").c_str(), NULL);
+    CreateDirectoryW((g_out + L"\\results").c_str(), NULL);
     const wchar_t* const env[][2] = {
         {L"KEYSIM_DIR", L"\\simulator"},
         {L"KEYSIM_VARIANTS", L"\\simulator\\variants"},
@@ -206,5 +220,6 @@ int wmain(int argc, wchar_t** argv)
     }
     Out("\n%d passed, %d failed, %d skipped\n", g_passed, g_failed, g_skipped);
     if (g_report != NULL) fclose(g_report);
+    ReleaseRunLock();
     return g_failed == 0 && !g_interrupted ? 0 : 1;
 }

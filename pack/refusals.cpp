@@ -3,22 +3,9 @@
 // already in progress), and whether this run is an administrator's.
 #include "runner.h"
 
-namespace {
-
-bool InPack(Str path)
-{
-    wchar_t expanded[MAX_PATH] = {};
-    if (ExpandEnvironmentStringsW(path.c_str(), expanded, MAX_PATH) > 0) path = expanded;
-    Str prefix = g_dir + L"\\";
-    return path.size() > prefix.size() &&
-           CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, path.c_str(), static_cast<int>(prefix.size()),
-                          prefix.c_str(), static_cast<int>(prefix.size())) == CSTR_EQUAL;
-}
-
-}  // namespace
-
-// Why the runner must not touch this PC; empty when it may. A leftover of
-// an interrupted run (journal: absent before) is the pack's own.
+// Why the runner must not touch this PC; empty when it may. A CSP key or a
+// Korrim.dll is the pack's own only by what it holds (proofs.cpp), at every
+// start.
 std::string Foreign(const std::string& journal)
 {
     if (!journal.empty()) {
@@ -32,38 +19,19 @@ std::string Foreign(const std::string& journal)
             return "RunTests.journal is not whole; put back by hand what it lists, then delete it";
         }
     }
+    // Whatever an earlier journal says: the maker's CSP may have come since.
     const REGSAM views[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
-    bool ours = journal.find("key\tHKLM\t") != std::string::npos &&
-                journal.find(Utf8(kCspKey) + "\tabsent") != std::string::npos;
-    for (int i = 0; i < (g_wow64 ? 2 : 1) && !ours; ++i) {
-        HKEY key = NULL;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCspKey, 0, KEY_READ | (g_wow64 ? views[i] : 0), &key) !=
-            ERROR_SUCCESS) {
-            continue;
-        }
-        wchar_t path[MAX_PATH] = {};
-        DWORD size = sizeof(path) - sizeof(wchar_t), type = 0;
-        LONG read = RegQueryValueExW(key, L"Image Path", NULL, &type, reinterpret_cast<BYTE*>(path), &size);
-        RegCloseKey(key);
-        if (read != ERROR_SUCCESS || !InPack(path)) {
-            return "\"Varkeld KSV CSP\" is registered with \"Image Path\" " +
-                   (read == ERROR_SUCCESS ? Utf8(path) : std::string("(none)")) + ", outside this pack";
+    for (int i = 0; i < (g_wow64 ? 2 : 1); ++i) {
+        std::string imagePath;
+        if (!CspIsOurs(g_wow64 ? views[i] : 0, &imagePath)) {
+            return "\"Varkeld KSV CSP\" is registered with \"Image Path\" " + imagePath + ", not this pack's";
         }
     }
     Str library = SystemFolder() + L"\\Korrim.dll";
     std::vector<BYTE> installed;
-    if (!ReadFileBytes(library, &installed) ||
-        journal.find("file\t" + Utf8(library) + "\tabsent") != std::string::npos) {
-        return std::string();
-    }
-    Str simulator = g_dir + L"\\simulator";
-    std::vector<Str> folders(1, simulator);
-    for (const Str& variant : List(simulator + L"\\variants")) folders.push_back(simulator + L"\\variants\\" + variant);
-    for (const Str& folder : folders) {
-        std::vector<BYTE> ours;
-        if (ReadFileBytes(folder + L"\\Korrim.dll", &ours) && ours == installed) return std::string();
-    }
-    return Utf8(library) + " is not the pack's";
+    bool read = ReadFileBytes(library, &installed);
+    if (Exists(library) && (!read || !IsSimulatorFile(library, installed))) return Utf8(library) + " is not the pack's";
+    return std::string();
 }
 
 // Whether the pack's folder survives the ANSI code page: the tool is an
@@ -85,52 +53,66 @@ bool FolderFitsAnsi()
 namespace {
 
 const wchar_t kLockName[] = L"VKKSVInitTool-RunTests";
-const DWORD kWhereSize = 1024;
-HANDLE g_lock, g_where;
+HANDLE g_lock;
 
-// A kernel object in the global namespace (Windows 2000 and later: every
-// session, every user), or where there is none (NT 4.0), the only one.
-Str Global(const Str& name, bool withPrefix) { return withPrefix ? L"Global\\" + name : name; }
+// Where this run says it is, for a second start: a file in its own output
+// folder (a standard user cannot make a file mapping in the global
+// namespace), with the runner's process id and computer to tell a live run
+// from a cut-off one's or another computer's (on a share).
+Str WherePath() { return g_out + L"\\RunTests.running"; }
+
+std::string ReadWhere()
+{
+    std::vector<BYTE> bytes;
+    if (!ReadFileBytes(WherePath(), &bytes)) return std::string();
+    std::vector<std::string> f = Fields(std::string(bytes.begin(), bytes.end()));
+    if (f.size() != 4 || f[1] != Fields(JournalOwner())[2]) return std::string();  // another computer's
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, strtoul(f[0].c_str(), NULL, 10));
+    bool running = process != NULL && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    if (process != NULL) CloseHandle(process);
+    return running ? f[2] + ", user " + f[3] : std::string();
+}
 
 }  // namespace
 
-// Takes the lock of one run at a time on this computer, and says where this
-// run is (folder, user) for a second start to name. Empty when taken.
+// Takes the lock of one run at a time on this computer: a mutex in the
+// global namespace (Windows 2000 and later: every session, every user), or
+// where there is none (NT 4.0), the only one. Empty when taken; otherwise
+// where the run in progress is, as far as this start can tell.
 std::string TakeRunLock()
 {
+    DWORD error = 0;
     for (int prefix = 1; prefix >= 0 && g_lock == NULL; --prefix) {
-        g_lock = CreateMutexW(NULL, FALSE, Global(kLockName, prefix != 0).c_str());
-        if (g_lock == NULL && GetLastError() == ERROR_ACCESS_DENIED) break;  // another user's run holds it
-        if (g_lock != NULL && GetLastError() == ERROR_ALREADY_EXISTS) {
-            CloseHandle(g_lock);
-            g_lock = NULL;
-            HANDLE where = OpenFileMappingW(FILE_MAP_READ, FALSE, Global(Str(kLockName) + L"-where", prefix != 0).c_str());
-            const char* view = where != NULL ? static_cast<const char*>(MapViewOfFile(where, FILE_MAP_READ, 0, 0, 0)) : NULL;
-            std::string place = "another user's";
-            if (view != NULL) {
-                size_t length = 0;
-                while (length < kWhereSize && view[length] != 0) ++length;
-                place.assign(view, length);
-            }
-            if (view != NULL) UnmapViewOfFile(view);
-            if (where != NULL) CloseHandle(where);
-            return "a run is in progress on this computer (" + place + ")";
-        }
-        if (g_lock != NULL) {
-            g_where = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, kWhereSize,
-                                         Global(Str(kLockName) + L"-where", prefix != 0).c_str());
-            char* view = g_where != NULL ? static_cast<char*>(MapViewOfFile(g_where, FILE_MAP_WRITE, 0, 0, 0)) : NULL;
-            if (view != NULL) {
-                wchar_t user[256] = {};
-                DWORD length = ARRAYSIZE(user);
-                GetUserNameW(user, &length);
-                StringCchCopyA(view, kWhereSize, (Utf8(g_dir) + ", user " + Utf8(user)).c_str());
-                UnmapViewOfFile(view);
-            }
-            return std::string();
-        }
+        g_lock = CreateMutexW(NULL, FALSE, (prefix != 0 ? L"Global\\" + Str(kLockName) : Str(kLockName)).c_str());
+        error = GetLastError();
+        if (g_lock == NULL && error == ERROR_ACCESS_DENIED) break;  // another user's run holds it
+        if (g_lock != NULL && error == ERROR_ALREADY_EXISTS) break;
     }
-    return "a run is in progress on this computer (another user's)";
+    if (g_lock != NULL && error != ERROR_ALREADY_EXISTS) {
+        wchar_t user[256] = {};
+        DWORD length = ARRAYSIZE(user);
+        GetUserNameW(user, &length);
+        char pid[16];
+        StringCchPrintfA(pid, ARRAYSIZE(pid), "%lu", GetCurrentProcessId());
+        std::string where = std::string(pid) + "\t" + Fields(JournalOwner())[2] + "\t" + Utf8(g_dir) + "\t" + Utf8(user);
+        WriteFileBytes(WherePath(), std::vector<BYTE>(where.begin(), where.end()));
+        return std::string();
+    }
+    if (g_lock != NULL) CloseHandle(g_lock);
+    g_lock = NULL;
+    std::string here = ReadWhere();
+    return "a run is in progress on this computer (" +
+           (!here.empty() ? here : std::string(error == ERROR_ACCESS_DENIED ? "another user's"
+                                                                            : "from another folder, or another user's")) +
+           ")";
+}
+
+void ReleaseRunLock()
+{
+    if (g_lock == NULL) return;
+    DeleteFileW(WherePath().c_str());
+    CloseHandle(g_lock);
+    g_lock = NULL;
 }
 
 // An administrator is an elevated member of Administrators: the token's

@@ -20,6 +20,22 @@ void Out(const char* format, ...)
     }
 }
 
+// report.txt in the output folder. One there already is a run's that was
+// stopped or cut off when the journal is there too: it is kept, as
+// report-<n>.txt (the first free number), or else appended to.
+bool OpenReport()
+{
+    Str report = g_out + L"\\report.txt";
+    bool keep = Exists(JournalPath()) && Exists(report), kept = false;
+    for (int n = 1; keep && !kept && n < 1000; ++n) {
+        wchar_t name[32];
+        StringCchPrintfW(name, ARRAYSIZE(name), L"\\report-%d.txt", n);
+        kept = MoveFileW(report.c_str(), (g_out + name).c_str()) != FALSE;
+    }
+    g_report = _wfopen(report.c_str(), keep && !kept ? L"a" : L"w");
+    return g_report != NULL;
+}
+
 Str UiLanguageName(LANGID language)
 {
     if (language == 0x0804) return L"zh_CN";
@@ -156,7 +172,7 @@ bool ReadResults(const Str& xml)
 void SkipAll(const Program& program, const Str& filter, const std::string& why)
 {
     Str command = L"\"" + g_dir + L"\\tests\\" + program.exe + L"\" --gtest_list_tests" + filter;
-    Str log = g_dir + L"\\results\\" + Wide(program.name) + L".list.txt";
+    Str log = g_out + L"\\results\\" + Wide(program.name) + L".list.txt";
     bool hung = false;
     std::string notStarted;
     Program listing = program;
@@ -190,7 +206,7 @@ void RunProgram(const Program& program, const Str& filter, const std::string& jo
                 "needs an administrator (registers the CSP under HKEY_LOCAL_MACHINE, writes the system folder)");
         return;
     }
-    Str results = g_dir + L"\\results\\" + Wide(program.name);
+    Str results = g_out + L"\\results\\" + Wide(program.name);
     Str command = L"\"" + g_dir + L"\\tests\\" + program.exe + L"\"";
     if (program.gtest) {
         command += L" --gtest_output=xml:\"" + results + L".xml\"" + filter;

@@ -1,16 +1,20 @@
 // RunTests.exe, the test pack's runner: what its parts share. The runner
 // runs the pack's programs on the Windows it is started on, with the setup
 // each program expects, and writes a report (report.cpp). Before it changes
-// anything it writes a journal beside itself of everything its tests may
-// change, and puts that back after every program and at the end
-// (journal.cpp); it refuses a PC that has the maker's CSP (refusals.cpp);
-// it starts each program in a job (start.cpp).
+// anything it writes a journal (in its output folder, g_out) of everything
+// its tests may change, and puts that back after every program and at the
+// end (journal.cpp, restore.cpp), deleting only what it proves the tests'
+// (proofs.cpp); it refuses a PC that has the maker's CSP (refusals.cpp);
+// it starts each program in a job (start.cpp). Files and text: files.cpp;
+// the certificate stores: crypt.cpp.
 #pragma once
 
 #include <windows.h>
 #include <wincrypt.h>
 #include <strsafe.h>
 #include <stdio.h>
+
+#include "made_by_tests.h"
 
 #include <string>
 #include <vector>
@@ -26,10 +30,11 @@ struct Program {
     DWORD seconds;        // time limit
 };
 
-extern const wchar_t kCspKey[];
+const wchar_t kCspKey[] = MADE_BY_TESTS_WIDE(MADE_BY_TESTS_CSP_KEY);
 
 extern Str g_dir;          // the pack's folder, no trailing backslash
-extern FILE* g_report;     // report.txt beside the runner
+extern Str g_out;          // where the report, journal and results go: g_dir, or RUNTESTS_OUT
+extern FILE* g_report;     // the report (report.cpp)
 extern bool g_wine, g_wow64, g_admin;
 // The job that holds a running program and all it starts (Windows 2000 and
 // later; NT 4.0 has no jobs, and there only the program itself is ended).
@@ -54,26 +59,57 @@ Fn Lookup(const char* module, const char* name)
                           : NULL;
 }
 
-// Text, files and folders (journal.cpp).
+// Text, files and folders (files.cpp).
 std::string Utf8(const Str& text);
 Str Wide(const std::string& text);
+std::string Hex(const BYTE* bytes, size_t size);
+std::vector<BYTE> Unhex(const std::string& text);
 Str SystemFolder();
+Str SystemDrive();  // "C:", the Windows folder's drive
 bool ReadFileBytes(const Str& path, std::vector<BYTE>* bytes);
+bool WriteFileBytes(const Str& path, const std::vector<BYTE>& bytes);
 bool Exists(const Str& path);
+bool IsLink(const Str& path);
+bool IsFolder(const Str& path);
+bool InLink(const Str& path);  // it, or a folder above it, is a link
+bool SameObject(const Str& one, const Str& other);  // the same file or folder, links followed
 std::vector<Str> List(const Str& folder);
-void DeleteTree(const Str& path);
+// Deletes a file only while what the handle opened is a plain file (no
+// link) whose bytes pass the check; a folder only while it is an empty one
+// (no link), a link only while it is one. True when deleted.
+bool DeleteFileIf(const Str& path, bool (*check)(const Str& path, const std::vector<BYTE>& bytes));
+bool DeleteEmptyFolder(const Str& path);
+bool DeleteLink(const Str& path);
 std::vector<std::string> Split(const std::string& text, char separator);
 std::vector<std::string> Fields(const std::string& line);
 
-// The journal (journal.cpp).
+// The current user's certificate stores (crypt.cpp).
+struct SavedCert {
+    std::vector<BYTE> encoded, element;  // the encoding; serialized with its properties
+};
 bool LoadCrypt();
+std::vector<SavedCert> StoreCertificates(const wchar_t* store);
+void RestoreStore(const Str& name, const std::vector<SavedCert>& before, const std::vector<std::vector<BYTE>>& own,
+                  bool apply);
+
+// What proves a thing the tests' (proofs.cpp).
+std::vector<std::vector<BYTE>> DataFiles();  // the tests' data (data\)
+bool IsTestsFile(const Str& path, const std::vector<BYTE>& bytes);        // one of data\, or empty
+bool IsSimulatorFile(const Str& path, const std::vector<BYTE>& bytes);    // one of the simulator's
+bool IsTestsTree(const Str& path, int depth);  // a file or folder (no link) of only the tests' data
+bool CspIsOurs(REGSAM view, std::string* imagePath);  // unregistered, or registered into this pack
+bool WineKeyIsOurs(HKEY root, const Str& path);
+
+// The journal (journal.cpp) and the restore (restore.cpp).
 Str JournalPath();
-Str SavedFolder();
+Str SavedFolder();  // RunTests.saved\<computer>-<user's SID>
 REGSAM CspView();
 std::string JournalOwner();  // the journal's first line for this user and computer
 bool Snapshot(std::string* journal);
 bool WriteJournal(const std::string& journal);
 void Restore(const std::string& journal, bool apply);
+void Changed(const std::string& what);  // into g_changes
+void Left(const std::string& what);     // into g_left
 std::string ReadJournal();
 void ForgetJournal();
 
@@ -81,6 +117,7 @@ void ForgetJournal();
 std::string Foreign(const std::string& journal);
 bool FolderFitsAnsi();
 std::string TakeRunLock();
+void ReleaseRunLock();
 bool IsAdministrator(std::string* which);
 
 const Program* FindProgram(const Str& name);  // (main.cpp)
@@ -91,6 +128,7 @@ DWORD Start(Str command, const Program& program, const Str& log, bool* hung, std
 
 // Results and the report (report.cpp).
 void Out(const char* format, ...);
+bool OpenReport();  // a new report.txt; a stopped run's report is kept under a number
 Str UiLanguageName(LANGID language);
 LANGID UiLanguage();
 void DescribeMachine(const std::string& administrator);

@@ -2,7 +2,8 @@
 # Writes the test pack: one zip that runs the suite's test programs on a
 # Windows PC, without Wine, ctest or a shell (see docs/test-pack.md). It
 # holds the tool, the key simulator, the test programs, their data and the
-# runner RunTests.exe, in one folder:
+# runner RunTests.exe, with RunTests.wsb and RunTests-sandbox.cmd to run it in
+# Windows Sandbox, in one folder:
 #
 #   dist/VKKSVInitTool-tests-<version>-<commit>.zip
 #
@@ -61,7 +62,14 @@ trap 'rm -rf "$work"' EXIT
 pack="$work/$name"
 mkdir -p "$pack/tests" "$pack/data" "$pack/simulator"
 cp "$runner" "$pack/RunTests.exe"
-cp "$src/pack/README.txt" "$pack/"
+cp "$src/pack/README.txt" "$src/pack/RunTests.wsb" "$pack/"
+# cmd.exe reads a batch file by CRLF lines.
+sed 's/$/\r/' "$src/pack/RunTests-sandbox.cmd" >"$pack/RunTests-sandbox.cmd"
+# The folder RunTests.wsb maps writable, for the report and results (with a
+# file, as the zip keeps no empty folder).
+mkdir -p "$pack/sandbox-results"
+printf 'RunTests.wsb puts the report and results\\ of a run in Windows Sandbox here.\r\n' \
+    >"$pack/sandbox-results/README.txt"
 printf 'VKKSVInitTool test pack %s, commit %s\r\n' "$version" "$commit" >"$pack/PACK.txt"
 cp "$tool" "$pack/VKKSVInitTool.exe"
 # The simulator without its state (each copy starts with no key).

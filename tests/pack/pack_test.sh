@@ -4,20 +4,25 @@
 # nothing of the build's setup (the environment holds only what Wine needs).
 #
 #   pack_test.sh <source> <build> run [RunTests arguments...]
-#       unpacked under a folder name with "é": every case passes or is
-#       skipped with a reason, and the prefix's registry (with the
-#       certificate stores) and files outside the pack's folder are as
-#       before; a second start during the run refuses and changes nothing;
-#       a file and a certificate that another program adds to a test folder
-#       and to "MY" during the run stay, listed in the report; a run cut
-#       off with a file its tests made held open by another program stops
-#       the next start, which keeps the journal; once the file is free,
-#       README.txt's example puts the cut-off run back first and passes
+#       unpacked under a folder name with "é", beside links that are not
+#       the pack's (one in place of a test folder, one at C:\TEMP): every
+#       case passes or is skipped with a reason, and the prefix's registry
+#       (with the certificate stores), files and links outside the pack's
+#       folder are as before; a second start during the run refuses, says
+#       where the run is and changes nothing; files and a certificate that
+#       another program adds to test folders (one in a cache root) and to
+#       "MY" during the run stay, listed in the report, and so does the
+#       link. A run cut off: with the maker's CSP registered since, the next
+#       start refuses and leaves it; with a file its tests made held open by
+#       another program, the next start stops and keeps the journal; once
+#       the file is free, README.txt's example puts the cut-off run back
+#       first and passes, keeping the stopped run's report
 #   pack_test.sh <source> <build> refuse
 #       with a foreign CSP registered, and then with a foreign Korrim.dll in
 #       the system folder, it refuses in one line and changes nothing; so it
 #       does for a program it does not know. Every exe in the zip carries a
-#       manifest.
+#       manifest. With RUNTESTS_OUT, a run writes its report and results
+#       there, and nothing of them beside itself.
 set -euo pipefail
 src=$1 build=$2 mode=$3
 shift 3
@@ -97,6 +102,7 @@ snapshot() {
     echo "== files"
     (cd "$prefix/drive_c" && find . -path "./$name" -prune -o -type f -printf '%p %s %T@\n' | LC_ALL=C sort)
     (cd "$prefix/drive_c" && find . -path "./$name" -prune -o -type d -print | LC_ALL=C sort)
+    (cd "$prefix/drive_c" && find . -path "./$name" -prune -o -type l -printf '%p -> %l\n' | LC_ALL=C sort)
 }
 same_as_before() {
     snapshot >"$work/after.txt"
@@ -136,15 +142,41 @@ if [ "$mode" = refuse ]; then
         { echo "pack_test: FAILED: no one line naming the unknown program"; exit 1; }
     same_as_before "unknown program"
     echo "pack_test: refused three times and changed nothing"
+    # With RUNTESTS_OUT (as in Windows Sandbox, where the pack's folder is
+    # mapped read-only), the report, results and journal go there.
+    rm "$prefix/drive_c/windows/system32/Korrim.dll"
+    mkdir -p "$prefix/drive_c/pack-out"
+    out=$(cd "$prefix/drive_c" && on_wine env RUNTESTS_OUT='C:\pack-out' wine cmd.exe /c "C:\\$name\\RunTests.exe" \
+        resources.layout 2>&1 | tr -d '\r') || true
+    echo "$out"
+    [ "$(tail -1 "$prefix/drive_c/pack-out/report.txt" | tr -d '\r')" = "1 passed, 0 failed, 0 skipped" ] &&
+        [ -f "$prefix/drive_c/pack-out/results/resources.layout.log" ] &&
+        [ ! -e "$prefix/drive_c/$name/report.txt" ] && [ ! -e "$prefix/drive_c/$name/results" ] &&
+        [ -z "$(ls "$prefix/drive_c/pack-out" | grep -v -x -e report.txt -e results)" ] ||
+        { echo "pack_test: FAILED: with RUNTESTS_OUT the report and results do not go there alone"; exit 1; }
     exit 0
 fi
 
+# Links that are not the pack's, as on a lab PC: the user's TEMP (the cache
+# root of 2000 and XP) holds a link in place of the CSP's cache folder, and
+# C:\TEMP (the fallback root) is a link to another folder. Both stay, with
+# what they lead to, and the one in a journaled place is listed.
+user=$(cd "$prefix/drive_c/users" && ls | grep -vx Public | head -1)
+usertemp="$prefix/drive_c/users/$user/AppData/Local/Temp"
+mkdir -p "$usertemp" "$prefix/drive_c/lab-cache" "$prefix/drive_c/lab-temp"
+echo "another program's cache" >"$prefix/drive_c/lab-cache/other.txt"
+echo "another program's temp" >"$prefix/drive_c/lab-temp/other.txt"
+ln -s ../../../../../lab-cache "$usertemp/Varkeld KSV CSP"
+templink=no
+[ -e "$prefix/drive_c/TEMP" ] || { ln -s lab-temp "$prefix/drive_c/TEMP" && templink=yes; }
+[ -d "$prefix/drive_c/users/Public/Documents/TEMP" ] && publictemp=kept || publictemp=made
 snapshot >"$work/before.txt"
 status=0
 run_pack "$@" >"$work/out.txt" &
 runner=$!
 # During the run: a second start, and another program's file in a folder
-# the tests use and its certificate in "MY".
+# the tests use (one in a cache root, one on the system drive) and its
+# certificate in "MY".
 pack="$prefix/drive_c/$name"
 for ((i = 0; i < 1500; i++)); do
     grep -q '^certcache ' "$pack/report.txt" 2>/dev/null && break
@@ -154,12 +186,15 @@ done
 journal=$(md5sum <"$pack/RunTests.journal")
 second=$(run_pack certcache) && { echo "pack_test: FAILED: a second run started: $second"; exit 1; }
 echo "$second"
-[[ $second == *"refused, nothing was changed: a run is in progress"*"$name"* ]] ||
+[[ $second == *"refused, nothing was changed: a run is in progress"*"$name, user "* ]] ||
     { echo "pack_test: FAILED: the second start does not say where a run is in progress"; exit 1; }
 [ "$(md5sum <"$pack/RunTests.journal")" = "$journal" ] ||
     { echo "pack_test: FAILED: the second start changed the journal"; exit 1; }
 # The journal and its saved copies as a run cut off now would leave them.
 mkdir -p "$work/cut-off" && cp -a "$pack/RunTests.journal" "$pack/RunTests.saved" "$work/cut-off/"
+cachefolder="$prefix/drive_c/users/Public/Documents/TEMP/Varkeld KSV CSP"
+mkdir -p "$cachefolder"
+echo "another program's" >"$cachefolder/other-program.txt"
 others="$prefix/drive_c/Program Files/Maker"
 mkdir -p "$others"
 echo "another program's" >"$others/notes.txt"
@@ -188,25 +223,57 @@ fi
     { echo "pack_test: FAILED: report.txt does not end as the console does"; exit 1; }
 [ ! -e "$prefix/drive_c/$name/RunTests.journal" ] ||
     { echo "pack_test: FAILED: the journal is left"; exit 1; }
-[ -f "$others/notes.txt" ] && printf '%s\n' "$out" | grep -q "LOOK: C:\\\\Program Files\\\\Maker\\\\notes.txt" ||
-    { echo "pack_test: FAILED: another program's file is gone or not listed"; exit 1; }
-on_wine wine reg query "$certkey" >/dev/null 2>&1 &&
-    printf '%s\n' "$out" | grep -q 'LOOK: certificate "Another program" in "MY"' ||
-    { echo "pack_test: FAILED: another program's certificate is gone or not listed"; exit 1; }
-rm -rf "$others"
+looks() {
+    printf '%s\n' "$out" | grep -qF "LOOK: $1" || { echo "pack_test: FAILED: not listed: LOOK: $1"; exit 1; }
+}
+[ -f "$others/notes.txt" ] && [ -f "$cachefolder/other-program.txt" ] ||
+    { echo "pack_test: FAILED: another program's file in a folder of the tests is gone"; exit 1; }
+looks 'C:\Program Files\Maker\notes.txt: not the tests'\'', left in place'
+looks 'C:\users\Public\Documents\TEMP\Varkeld KSV CSP\other-program.txt: not the tests'\'', left in place'
+looks "link C:\\users\\$user\\AppData\\Local\\TEMP\\Varkeld KSV CSP: not made by the tests, left in place"
+[ $templink = no ] || looks 'link C:\TEMP: not made by the tests, left in place'
+on_wine wine reg query "$certkey" >/dev/null 2>&1 && looks 'certificate "Another program" in "MY"' ||
+    { echo "pack_test: FAILED: another program's certificate is gone"; exit 1; }
+rm -rf "$others" "$cachefolder"
+[ $publictemp = kept ] || rmdir "$prefix/drive_c/users/Public/Documents/TEMP"
 on_wine wine reg delete "$certkey" /f >/dev/null 2>&1
 same_as_before "run"
 
 # A run cut off (as by a power cut) after its tests made a file in a folder
 # of theirs: the journal saved during the run above put back, and the file.
+# Then, before the next start, the maker's CSP is registered elsewhere: the
+# start refuses, in one line, and changes nothing (the key stays).
+mkdir -p "$others" && cp "$pack/simulator/Korrim.dll" "$others/Korrim.dll"
+# Cut off in a link case too: the cache folder moved aside with a cache file
+# and a link in its place, as the tests make them.
+publicroot="$prefix/drive_c/users/Public/Documents/TEMP"
+mkdir -p "$publicroot/Varkeld KSV CSP elsewhere"
+cp "$pack/data/rsa.der" "$publicroot/Varkeld KSV CSP elsewhere/41_A.cer"
+ln -s "Varkeld KSV CSP elsewhere" "$publicroot/Varkeld KSV CSP"
+cp -a "$work/cut-off/." "$pack/"
+cspkey='HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Varkeld KSV CSP'
+on_wine wine reg add "$cspkey" /v "Image Path" /d 'C:\maker\VarkeldKsvCsp.dll' /f >/dev/null 2>&1
+snapshot >"$work/before-maker.txt"
+status=0
+out=$(run_pack) || status=$?
+echo "$out"
+[ $status = 2 ] && [ "$(printf '%s\n' "$out" | wc -l)" = 1 ] &&
+    [[ $out == *'refused, nothing was changed'*'Image Path" C:\maker\VarkeldKsvCsp.dll'* ]] &&
+    [ -f "$pack/RunTests.journal" ] ||
+    { echo "pack_test: FAILED: with the maker's CSP registered after a cut-off run, it did not refuse in one line"; exit 1; }
+snapshot >"$work/after-maker.txt"
+diff "$work/before-maker.txt" "$work/after-maker.txt" ||
+    { echo "pack_test: FAILED: the refusal changed something"; exit 1; }
+on_wine wine reg delete "$cspkey" /f >/dev/null 2>&1
+
 # With the file held open by another program, the next start (README.txt's
 # example, as a lab would type it) cannot put it back: it stops, says what
-# is left, and keeps the journal. Once the file is free, it puts the
-# cut-off run back first, runs the example's cases and passes.
+# is left, and keeps the journal; the rest it puts back (the link and the
+# folder moved aside). Once the file is free, it puts the
+# cut-off run back first, runs the example's cases and passes, keeping the
+# stopped run's report.
 read -r -a example <<<"$(sed -n 's/^  *RunTests\.exe \(..*\)$/\1/p' "$pack/README.txt" | tr -d '\r')"
 [ ${#example[@]} -gt 0 ] || { echo "pack_test: FAILED: README.txt has no example line 'RunTests.exe ...'"; exit 1; }
-mkdir -p "$others" && echo "the tests' library" >"$others/Korrim.dll"
-cp -a "$work/cut-off/." "$pack/"
 rm -f "$work/release"
 on_wine wine "$build/tests/pack/hold_file.exe" 'C:\Program Files\Maker\Korrim.dll' "Z:$work/release" \
     </dev/null >"$work/held.txt" 2>&1 &
@@ -223,18 +290,24 @@ out=$(run_pack "${example[@]}") || status=$?
 touch "$work/release"
 wait $holder || true
 echo "$out"
-[ $status = 2 ] && [[ $out == "An earlier run was cut off"* ]] &&
+[ $status = 2 ] && [[ $out == *"An earlier run was cut off"* ]] &&
     [[ $out == *'NOT PUT BACK: file C:\Program Files\Maker\Korrim.dll'*'the journal is kept'* ]] &&
+    [[ $out == *'  link C:\users\Public\Documents\TEMP\Varkeld KSV CSP: made by the tests, removed'* ]] &&
+    [ -z "$(ls -A "$publicroot" 2>/dev/null)" ] &&
     ! printf '%s\n' "$out" | grep -q '^  file .*Korrim.dll' &&
     [ -f "$pack/RunTests.journal" ] ||
-    { echo "pack_test: FAILED: it did not stop, keeping the journal, on what it could not put back (and only that)"; exit 1; }
+    { echo "pack_test: FAILED: it did not stop, keeping the journal, on what it could not put back (and only that, the tests' link and folder put back)"; exit 1; }
+stopped=$(md5sum <"$pack/report.txt")
 echo "pack_test: RunTests.exe ${example[*]}, the file free"
 status=0
 out=$(run_pack "${example[@]}") || status=$?
 echo "$out"
-[ $status = 0 ] && [[ $out == "An earlier run was cut off"*'Korrim.dll: made by the tests, deleted'* ]] &&
+[ $status = 0 ] && [[ $out == *"An earlier run was cut off"*'Korrim.dll: made by the tests, deleted'* ]] &&
     [[ $(printf '%s\n' "$out" | tail -1) =~ ^[1-9][0-9]*\ passed,\ 0\ failed ]] ||
     { echo "pack_test: FAILED: README.txt's example did not put back the cut-off run first and pass"; exit 1; }
 [ ! -e "$pack/RunTests.journal" ] || { echo "pack_test: FAILED: the journal is left"; exit 1; }
+kept=no
+for f in "$pack"/report-*.txt; do [ "$(md5sum <"$f")" = "$stopped" ] && kept=yes; done
+[ $kept = yes ] || { echo "pack_test: FAILED: the stopped run's report is not kept"; exit 1; }
 same_as_before "a cut-off run put back"
 echo "pack_test: the pack ran on its own, put back a cut-off run, and left the prefix as it was"
