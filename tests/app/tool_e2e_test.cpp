@@ -159,7 +159,7 @@ bool RunsUnderWow64()
 bool CspRegisteredIn(REGSAM view)
 {
     HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), 0, KEY_READ | view, &key) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KeySimCspKey().c_str(), 0, KEY_READ | view, &key) !=
         ERROR_SUCCESS) {
         return false;
     }
