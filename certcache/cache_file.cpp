@@ -2,7 +2,7 @@
 
 #include <strsafe.h>
 
-#include "common/function_lookup.h"
+#include "common/function_binder.h"
 
 namespace {
 
@@ -22,11 +22,11 @@ typedef BOOL(WINAPI* GetFileInformationByHandleExFn)(HANDLE file, FILE_INFO_BY_H
 struct HandleCalls {
     // Reads only what the purge needs: GetFileInformationByHandle also asks
     // the volume for its serial number, for every file.
-    GetFileInformationByHandleExFn getInformation;
+    GetFileInformationByHandleExFn GetFileInformationByHandleEx;
     // Deletes the file, and sets its attributes, through its handle.
-    SetFileInformationByHandleFn setInformation;
+    SetFileInformationByHandleFn SetFileInformationByHandle;
 };
-HandleCalls s_handleCalls;
+HandleCalls s_handle;
 
 // Upper-cased UTF-16 form of an ANSI name, as the file system compares
 // names; false if it does not convert.
@@ -110,9 +110,10 @@ bool IsPlainEntry(HANDLE handle, bool folder, DWORD* attributes)
     BY_HANDLE_FILE_INFORMATION info;
     // (A file system that answers neither class, as some network
     // redirectors may, still answers the whole record.)
-    if (s_handleCalls.getInformation != nullptr &&
-        s_handleCalls.getInformation(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
-        s_handleCalls.getInformation(handle, FileStandardInfo, &standard, sizeof standard)) {
+    if (s_handle.GetFileInformationByHandleEx != nullptr &&
+        s_handle.GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+        s_handle.GetFileInformationByHandleEx(handle, FileStandardInfo, &standard,
+                                              sizeof standard)) {
         *attributes = tag.FileAttributes;
         links = standard.NumberOfLinks;
     } else if (GetFileInformationByHandle(handle, &info)) {
@@ -173,12 +174,12 @@ const DWORD kCacheFileAccess[] = {GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES,
 bool SetCacheFileAttributes(const CacheFile& file, DWORD attributes)
 {
     if (attributes == 0) attributes = FILE_ATTRIBUTE_NORMAL;
-    if (s_handleCalls.setInformation != nullptr && (file.access & FILE_WRITE_ATTRIBUTES)) {
+    if (s_handle.SetFileInformationByHandle != nullptr && (file.access & FILE_WRITE_ATTRIBUTES)) {
         // Times of 0 are left as they are.
         FILE_BASIC_INFO basic = {};
         basic.FileAttributes = attributes;
-        return s_handleCalls.setInformation(file.file, FileBasicInfo, &basic, sizeof basic) !=
-               FALSE;
+        return s_handle.SetFileInformationByHandle(file.file, FileBasicInfo, &basic,
+                                                   sizeof basic) != FALSE;
     }
     return SetFileAttributesA(file.path, attributes) != FALSE;
 }
@@ -187,11 +188,11 @@ bool SetCacheFileAttributes(const CacheFile& file, DWORD attributes)
 
 void LoadCacheFileCalls()
 {
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    s_handleCalls.getInformation =
-        LookUpOptional<GetFileInformationByHandleExFn>(kernel, "GetFileInformationByHandleEx");
-    s_handleCalls.setInformation =
-        LookUpOptional<SetFileInformationByHandleFn>(kernel, "SetFileInformationByHandle");
+    const FunctionBinding bindings[] = {
+        OPTIONAL_FUNCTION(s_handle, GetFileInformationByHandleEx),
+        OPTIONAL_FUNCTION(s_handle, SetFileInformationByHandle),
+    };
+    BindFunctions(GetModuleHandleA("kernel32.dll"), bindings, LookUpOptionalFunction);
 }
 
 // True when the long name is <prefix>...".cer", compared case-insensitively.
@@ -246,10 +247,10 @@ void DeleteCacheFile(CacheFile& file)
     const DWORD readOnly = FILE_ATTRIBUTE_READONLY;
     bool cleared = (file.attributes & readOnly) &&
                    SetCacheFileAttributes(file, file.attributes & ~readOnly);
-    if (s_handleCalls.setInformation != nullptr && (file.access & DELETE)) {
+    if (s_handle.SetFileInformationByHandle != nullptr && (file.access & DELETE)) {
         FILE_DISPOSITION_INFO disposition = {TRUE};
-        if (!s_handleCalls.setInformation(file.file, FileDispositionInfo, &disposition,
-                                          sizeof disposition) &&
+        if (!s_handle.SetFileInformationByHandle(file.file, FileDispositionInfo, &disposition,
+                                                 sizeof disposition) &&
             cleared) {
             SetCacheFileAttributes(file, file.attributes);
         }

@@ -2,7 +2,7 @@
 
 #include <strsafe.h>
 
-#include "common/function_lookup.h"
+#include "common/function_binder.h"
 
 FileOwnerLookup g_fileOwnerLookup = ReadFileOwner;
 VolumeFlagsLookup g_volumeFlagsLookup = ReadVolumeFlags;
@@ -66,10 +66,14 @@ bool ReadFileOwner(HANDLE file, void* descriptor, DWORD size, PSID* owner)
 bool ReadVolumeFlags(const char* path, DWORD* flags)
 {
     char root[MAX_PATH];
-    GetVolumePathNameFn getVolumePath =
-        LookUpOptional<GetVolumePathNameFn>(GetModuleHandleA("kernel32.dll"), "GetVolumePathNameA");
-    bool found = getVolumePath != nullptr ? getVolumePath(path, root, MAX_PATH) != FALSE
-                                          : DriveRoot(path, root);
+    struct {
+        GetVolumePathNameFn GetVolumePathNameA;
+    } kernel = {};
+    const FunctionBinding bindings[] = {OPTIONAL_FUNCTION(kernel, GetVolumePathNameA)};
+    BindFunctions(GetModuleHandleA("kernel32.dll"), bindings, LookUpOptionalFunction);
+    bool found = kernel.GetVolumePathNameA != nullptr
+                     ? kernel.GetVolumePathNameA(path, root, MAX_PATH) != FALSE
+                     : DriveRoot(path, root);
     DWORD maxLength = 0;
     return found && GetVolumeInformationA(root, nullptr, 0, nullptr, &maxLength, flags, nullptr, 0);
 }

@@ -1,5 +1,5 @@
 # add_wine_gtest(<name> <target> [FILTER <gtest filter>] [KEYSIM]
-#                [SIMULATOR <folder>] [LOCK <name>] [NO_SKIPS]
+#                [KEYSIM_DIR <folder>] [LOCK <name>] [NO_SKIPS]
 #                [ENVIRONMENT <var=value>...] [PROPERTIES ...])
 #
 # Registers a gtest program as one test: all its cases (or those FILTER
@@ -10,22 +10,23 @@
 #
 # The test holds the lock "wineprefix" (the registry, files and certificate
 # stores of the build's Wine prefix), or LOCK. KEYSIM: the program drives
-# the key simulator; KEYSIM_DIR names the simulator's folder and
-# KEYSIM_VARIANTS its variants folder (Windows form), or those of SIMULATOR
-# (a copy with state of its own, for tests that run beside the others), and
-# the program is built after the simulator. ENVIRONMENT adds variables (LANG=zh_CN.UTF-8 ...). The test
+# the key simulator, of the build's simulator/ folder or of KEYSIM_DIR's (a
+# copy with state of its own, for tests that run beside the others); the
+# variable KEYSIM_DIR names that folder and KEYSIM_VARIANTS its variants
+# folder (Windows form), and the program is built after the simulator.
+# ENVIRONMENT adds variables (LANG=zh_CN.UTF-8 ...). The test
 # fails when a case fails, when no case ran, and, with NO_SKIPS, when one was
 # skipped. A program run in a virtual desktop (in-wine-desktop.sh: its exit
 # code does not come through) passes on its output.
 function(add_wine_gtest name target)
-    cmake_parse_arguments(ARG "KEYSIM;NO_SKIPS" "FILTER;SIMULATOR;LOCK" "ENVIRONMENT;PROPERTIES" ${ARGN})
+    cmake_parse_arguments(ARG "KEYSIM;NO_SKIPS" "FILTER;KEYSIM_DIR;LOCK" "ENVIRONMENT;PROPERTIES" ${ARGN})
     set(environment ${ARG_ENVIRONMENT})
     if(ARG_KEYSIM)
-        if(NOT ARG_SIMULATOR)
-            set(ARG_SIMULATOR "${CMAKE_BINARY_DIR}/simulator")
+        if(NOT ARG_KEYSIM_DIR)
+            set(ARG_KEYSIM_DIR "${CMAKE_BINARY_DIR}/simulator")
         endif()
-        to_wine_path(dir "${ARG_SIMULATOR}")
-        to_wine_path(variants "${ARG_SIMULATOR}/variants")
+        to_wine_path(dir "${ARG_KEYSIM_DIR}")
+        to_wine_path(variants "${ARG_KEYSIM_DIR}/variants")
         list(APPEND environment "KEYSIM_DIR=${dir}" "KEYSIM_VARIANTS=${variants}")
         add_dependencies(${target} keysim_all)
     endif()

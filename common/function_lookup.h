@@ -1,9 +1,10 @@
 // Functions that not every Windows the tool runs on has. They are looked up
-// at run time, never imported: a loader refuses to start a program that
-// imports a function its Windows lacks. Windows NT 4.0 lacks the loader's
-// SetDefaultDllDirectories and SetDllDirectoryA, the multi-monitor
-// functions, GetVolumePathNameA, GetFileInformationByHandleEx and
-// SetFileInformationByHandle (before Vista) and, unless a later browser updated its common controls,
+// at run time through the binder (function_binder.h), never imported: a
+// loader refuses to start a program that imports a function its Windows
+// lacks. Windows NT 4.0 lacks the loader's SetDefaultDllDirectories and
+// SetDllDirectoryA, the multi-monitor functions, GetVolumePathNameA,
+// GetFileInformationByHandleEx and SetFileInformationByHandle (these two
+// from Vista on) and, unless a later browser updated its common controls,
 // InitCommonControlsEx. Every caller has a plain fallback for a null result.
 #pragma once
 
@@ -20,10 +21,3 @@ typedef FARPROC(WINAPI* ProcLookup)(HMODULE module, LPCSTR name);
 // it supports.
 FARPROC WINAPI LookUpOptionalFunction(HMODULE module, LPCSTR name);
 
-// The same, as a pointer of the function's own type Fn.
-template <typename Fn>
-Fn LookUpOptional(HMODULE module, LPCSTR name)
-{
-    return reinterpret_cast<Fn>(
-        reinterpret_cast<void (*)()>(LookUpOptionalFunction(module, name)));
-}

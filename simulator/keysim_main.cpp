@@ -56,17 +56,17 @@ int Usage()
 
 bool ParseSlot(const std::wstring& text, uint32_t* slot)
 {
-    return ParseSimNumber(ToAnsi(text), slot);
+    return ParseKeySimNumber(ToAnsi(text), slot);
 }
 
 // Loads the state, applies one edit, saves it.
 template <typename Edit>
 int EditState(const std::wstring& dir, Edit edit)
 {
-    SimState state;
-    if (!LoadSimState(dir, &state)) return Fail("cannot read keysim.ini");
+    KeySimState state;
+    if (!LoadKeySimState(dir, &state)) return Fail("cannot read keysim.ini");
     if (!edit(&state)) return Fail("invalid value, unknown slot or unknown fault");
-    if (!SaveSimState(dir, state)) return Fail("cannot write keysim.ini");
+    if (!SaveKeySimState(dir, state)) return Fail("cannot write keysim.ini");
     return 0;
 }
 
@@ -77,12 +77,12 @@ void PrintQuoted(const char* label, const std::string& text)
 
 int Show(const std::wstring& dir)
 {
-    SimState state;
-    if (!LoadSimState(dir, &state)) return Fail("cannot read keysim.ini");
+    KeySimState state;
+    if (!LoadKeySimState(dir, &state)) return Fail("cannot read keysim.ini");
     printf("state: %s\\keysim.ini\n", ToAnsi(dir).c_str());
     printf("keys connected: %u\n", static_cast<unsigned>(state.keys.size()));
     for (size_t i = 0; i < state.keys.size(); ++i) {
-        const SimKey& key = state.keys[i];
+        const KeySimKey& key = state.keys[i];
         printf("key %u: slot 0x%08x, ", static_cast<unsigned>(i + 1), key.slot);
         PrintQuoted("reader ", key.reader);
         printf("\n  PIN ");
@@ -110,15 +110,17 @@ int Show(const std::wstring& dir)
 int PrintJournal(const std::wstring& dir)
 {
     std::string text;
-    if (!ReadWholeFile(SimPath(dir, kSimJournalFile), &text)) return Fail("cannot read journal");
+    if (!ReadWholeFile(KeySimPath(dir, kKeySimJournalFile), &text)) {
+        return Fail("cannot read journal");
+    }
     fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }
 
 int Reset(const std::wstring& dir)
 {
-    if (!SaveSimState(dir, SimState())) return Fail("cannot write keysim.ini");
-    if (!WriteWholeFile(SimPath(dir, kSimJournalFile), std::string())) {
+    if (!SaveKeySimState(dir, KeySimState())) return Fail("cannot write keysim.ini");
+    if (!WriteWholeFile(KeySimPath(dir, kKeySimJournalFile), std::string())) {
         return Fail("cannot empty the journal");
     }
     return 0;
@@ -140,43 +142,44 @@ int Run(const std::vector<std::wstring>& args)
     uint32_t tries = kDefaultTries;
 
     if (command == L"register" && count <= 1) {
-        std::wstring image = SimPath(count == 1 ? rest[0] : dir, L"VarkeldKsvCsp.dll");
-        return SimRegisterCsp(image) ? 0 : Fail("cannot write the CSP registration");
+        std::wstring image = KeySimPath(count == 1 ? rest[0] : dir, L"VarkeldKsvCsp.dll");
+        return KeySimRegisterCsp(image) ? 0 : Fail("cannot write the CSP registration");
     }
     if (command == L"unregister" && count == 0) {
-        return SimUnregisterCsp() ? 0 : Fail("cannot remove the CSP registration");
+        return KeySimUnregisterCsp() ? 0 : Fail("cannot remove the CSP registration");
     }
     if (command == L"reset" && count == 0) return Reset(dir);
     if (command == L"show" && count == 0) return Show(dir);
     if (command == L"journal" && count == 0) return PrintJournal(dir);
     if (command == L"plug" && count >= 2 && count <= 4) {
         if (!ParseSlot(rest[0], &slot)) return Fail("bad slot identifier");
-        if (count == 4 && !ParseSimNumber(ToAnsi(rest[3]), &tries)) return Fail("bad tries");
+        if (count == 4 && !ParseKeySimNumber(ToAnsi(rest[3]), &tries)) return Fail("bad tries");
         std::string reader = ToAnsi(rest[1]);
         std::string pin = count >= 3 ? ToAnsi(rest[2]) : kDefaultPin;
-        return EditState(dir, [&](SimState* s) { return PlugSimKey(s, slot, reader, pin, tries); });
+        return EditState(
+            dir, [&](KeySimState* s) { return PlugKeySimKey(s, slot, reader, pin, tries); });
     }
     if (command == L"unplug" && count == 1) {
         if (!ParseSlot(rest[0], &slot)) return Fail("bad slot identifier");
-        return EditState(dir, [&](SimState* s) { return UnplugSimKey(s, slot); });
+        return EditState(dir, [&](KeySimState* s) { return UnplugKeySimKey(s, slot); });
     }
     if (command == L"pin" && (count == 2 || count == 3)) {
         if (!ParseSlot(rest[0], &slot)) return Fail("bad slot identifier");
-        if (count == 3 && !ParseSimNumber(ToAnsi(rest[2]), &tries)) return Fail("bad tries");
+        if (count == 3 && !ParseKeySimNumber(ToAnsi(rest[2]), &tries)) return Fail("bad tries");
         std::string pin = ToAnsi(rest[1]);
-        return EditState(dir, [&](SimState* s) { return SetSimPin(s, slot, pin, tries); });
+        return EditState(dir, [&](KeySimState* s) { return SetKeySimPin(s, slot, pin, tries); });
     }
     if (command == L"enrol" && count == 2) {
         if (!ParseSlot(rest[0], &slot)) return Fail("bad slot identifier");
         std::string label = ToAnsi(rest[1]);
-        return EditState(dir, [&](SimState* s) { return EnrolSimCert(s, slot, label); });
+        return EditState(dir, [&](KeySimState* s) { return EnrolKeySimCert(s, slot, label); });
     }
     if (command == L"fault" && count == 2) {
         std::string name = ToAnsi(rest[0]);
         std::string value = ToAnsi(rest[1]);
-        if (!IsSimFaultValid(name, value)) return Fail("unknown fault or value");
-        return EditState(dir, [&](SimState* s) {
-            SetSimFault(s, name, value);
+        if (!IsKeySimFaultValid(name, value)) return Fail("unknown fault or value");
+        return EditState(dir, [&](KeySimState* s) {
+            SetKeySimFault(s, name, value);
             return true;
         });
     }

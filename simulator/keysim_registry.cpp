@@ -3,26 +3,26 @@
 #include "common/csp_name.h"
 #include "keysim_state.h"
 
-std::wstring SimCspKey()
+std::wstring KeySimCspKey()
 {
     std::wstring key = L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\";
     for (const char* c = kCspName; *c != '\0'; ++c) key += static_cast<wchar_t>(*c);
     return key;
 }
 
-HKEY SimCreateCspKey(REGSAM access)
+HKEY KeySimCreateCspKey(REGSAM access)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), 0, nullptr, 0,
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, KeySimCspKey().c_str(), 0, nullptr, 0,
                         access | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
         return nullptr;
     }
     return key;
 }
 
-bool SimRegisterCsp(const std::wstring& imagePath)
+bool KeySimRegisterCsp(const std::wstring& imagePath)
 {
-    HKEY key = SimCreateCspKey(KEY_SET_VALUE);
+    HKEY key = KeySimCreateCspKey(KEY_SET_VALUE);
     if (key == nullptr) {
         return false;
     }
@@ -33,7 +33,7 @@ bool SimRegisterCsp(const std::wstring& imagePath)
     return result == ERROR_SUCCESS;
 }
 
-bool SimUnregisterCsp()
+bool KeySimUnregisterCsp()
 {
     // The 32-bit view where Windows has two (RegDeleteKeyExW: Vista, and the
     // 64-bit XP); a Windows without it has one view only.
@@ -42,7 +42,7 @@ bool SimUnregisterCsp()
     DeleteKeyEx deleteEx = advapi32 == nullptr ? nullptr
         : reinterpret_cast<DeleteKeyEx>(reinterpret_cast<void*>(GetProcAddress(advapi32, "RegDeleteKeyExW")));
     LONG result = deleteEx != nullptr
-                      ? deleteEx(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), KEY_WOW64_32KEY, 0)
-                      : RegDeleteKeyW(HKEY_LOCAL_MACHINE, SimCspKey().c_str());
+                      ? deleteEx(HKEY_LOCAL_MACHINE, KeySimCspKey().c_str(), KEY_WOW64_32KEY, 0)
+                      : RegDeleteKeyW(HKEY_LOCAL_MACHINE, KeySimCspKey().c_str());
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }

@@ -29,19 +29,19 @@ std::string Decimal(uint32_t value)
     return text;
 }
 
-void ApplyKeyLine(SimKey* key, const std::string& name, const std::string& value)
+void ApplyKeyLine(KeySimKey* key, const std::string& name, const std::string& value)
 {
     uint32_t number = 0;
     if (name == "slot") {
-        if (ParseSimNumber(value, &number)) key->slot = number;
+        if (ParseKeySimNumber(value, &number)) key->slot = number;
     } else if (name == "reader") {
         key->reader = value;
     } else if (name == "pin") {
         key->pin = value;
     } else if (name == "tries") {
-        if (ParseSimNumber(value, &number)) key->tries = number;
+        if (ParseKeySimNumber(value, &number)) key->tries = number;
     } else if (name == "maxtries") {
-        if (ParseSimNumber(value, &number)) key->maxTries = number;
+        if (ParseKeySimNumber(value, &number)) key->maxTries = number;
     } else if (name == "blank") {
         key->blank = value == "1";
     } else if (name == "cert") {
@@ -51,7 +51,7 @@ void ApplyKeyLine(SimKey* key, const std::string& name, const std::string& value
 
 }  // namespace
 
-bool ParseSimNumber(const std::string& text, uint32_t* value)
+bool ParseKeySimNumber(const std::string& text, uint32_t* value)
 {
     bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const char* digits = text.c_str() + (hex ? 2 : 0);
@@ -65,15 +65,15 @@ bool ParseSimNumber(const std::string& text, uint32_t* value)
     return true;
 }
 
-bool IsSimLineSafe(const std::string& text)
+bool IsKeySimLineSafe(const std::string& text)
 {
     return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }
 
-SimState ParseSimState(const std::string& text)
+KeySimState ParseKeySimState(const std::string& text)
 {
     enum Section { kNone, kFaults, kKey } section = kNone;
-    SimState state;
+    KeySimState state;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -88,7 +88,7 @@ SimState ParseSimState(const std::string& text)
         }
         if (line == "[key]") {
             section = kKey;
-            state.keys.push_back(SimKey());
+            state.keys.push_back(KeySimKey());
             continue;
         }
         if (line[0] == '[') {
@@ -100,7 +100,7 @@ SimState ParseSimState(const std::string& text)
         std::string name = line.substr(0, equals);
         std::string value = line.substr(equals + 1);
         if (section == kFaults) {
-            SetSimFault(&state, name, value);
+            SetKeySimFault(&state, name, value);
         } else if (section == kKey) {
             ApplyKeyLine(&state.keys.back(), name, value);
         }
@@ -108,13 +108,13 @@ SimState ParseSimState(const std::string& text)
     return state;
 }
 
-std::string FormatSimState(const SimState& state)
+std::string FormatKeySimState(const KeySimState& state)
 {
     std::string text = "; Simulated keys (see simulator/README.md)\r\n[faults]\r\n";
     for (const auto& fault : state.faults) {
         text += fault.first + "=" + fault.second + "\r\n";
     }
-    for (const SimKey& key : state.keys) {
+    for (const KeySimKey& key : state.keys) {
         text += "\r\n[key]\r\n";
         text += "slot=" + Hex32(key.slot) + "\r\n";
         text += "reader=" + key.reader + "\r\n";
@@ -129,7 +129,7 @@ std::string FormatSimState(const SimState& state)
     return text;
 }
 
-std::wstring SimPath(const std::wstring& dir, const wchar_t* name)
+std::wstring KeySimPath(const std::wstring& dir, const wchar_t* name)
 {
     std::wstring path = dir;
     if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
@@ -194,36 +194,36 @@ bool AppendToFile(const std::wstring& path, const std::string& text)
     return CloseHandle(file) && ok;
 }
 
-bool LoadSimState(const std::wstring& dir, SimState* state)
+bool LoadKeySimState(const std::wstring& dir, KeySimState* state)
 {
     std::string text;
-    if (!ReadWholeFile(SimPath(dir, kSimStateFile), &text)) return false;
-    *state = ParseSimState(text);
+    if (!ReadWholeFile(KeySimPath(dir, kKeySimStateFile), &text)) return false;
+    *state = ParseKeySimState(text);
     return true;
 }
 
-bool SaveSimState(const std::wstring& dir, const SimState& state)
+bool SaveKeySimState(const std::wstring& dir, const KeySimState& state)
 {
-    return WriteWholeFile(SimPath(dir, kSimStateFile), FormatSimState(state));
+    return WriteWholeFile(KeySimPath(dir, kKeySimStateFile), FormatKeySimState(state));
 }
 
-SimKey* FindSimKey(SimState* state, uint32_t slot)
+KeySimKey* FindKeySimKey(KeySimState* state, uint32_t slot)
 {
-    for (SimKey& key : state->keys) {
+    for (KeySimKey& key : state->keys) {
         if (key.slot == slot) return &key;
     }
     return nullptr;
 }
 
-const SimKey* FindSimKey(const SimState& state, uint32_t slot)
+const KeySimKey* FindKeySimKey(const KeySimState& state, uint32_t slot)
 {
-    for (const SimKey& key : state.keys) {
+    for (const KeySimKey& key : state.keys) {
         if (key.slot == slot) return &key;
     }
     return nullptr;
 }
 
-const std::string* FindSimFault(const SimState& state, const char* name)
+const std::string* FindKeySimFault(const KeySimState& state, const char* name)
 {
     for (const auto& fault : state.faults) {
         if (fault.first == name) return &fault.second;
@@ -231,7 +231,7 @@ const std::string* FindSimFault(const SimState& state, const char* name)
     return nullptr;
 }
 
-void SetSimFault(SimState* state, const std::string& name, const std::string& value)
+void SetKeySimFault(KeySimState* state, const std::string& name, const std::string& value)
 {
     auto& faults = state->faults;
     for (size_t i = 0; i < faults.size(); ++i) {
@@ -247,27 +247,27 @@ void SetSimFault(SimState* state, const std::string& name, const std::string& va
     if (value != "off") faults.emplace_back(name, value);
 }
 
-std::string SimPatternName(size_t length)
+std::string KeySimPatternName(size_t length)
 {
     std::string name;
     for (size_t i = 0; i < length; ++i) name += static_cast<char>('A' + i % 26);
     return name;
 }
 
-bool PlugSimKey(SimState* state, uint32_t slot, const std::string& reader,
-                const std::string& pin, uint32_t tries)
+bool PlugKeySimKey(KeySimState* state, uint32_t slot, const std::string& reader,
+                   const std::string& pin, uint32_t tries)
 {
-    if (!IsSimLineSafe(reader) || reader.size() > kSimMaxNameLength || !IsSimLineSafe(pin) ||
-        pin.size() > kSimPinBufferSize) {
+    if (!IsKeySimLineSafe(reader) || reader.size() > kKeySimMaxNameLength ||
+        !IsKeySimLineSafe(pin) || pin.size() > kKeySimPinBufferSize) {
         return false;
     }
-    SimKey fresh;
+    KeySimKey fresh;
     fresh.slot = slot;
     fresh.reader = reader;
     fresh.pin = pin;
     fresh.tries = tries;
     fresh.maxTries = tries;
-    SimKey* key = FindSimKey(state, slot);
+    KeySimKey* key = FindKeySimKey(state, slot);
     if (key != nullptr) {
         *key = fresh;
     } else {
@@ -276,7 +276,7 @@ bool PlugSimKey(SimState* state, uint32_t slot, const std::string& reader,
     return true;
 }
 
-bool UnplugSimKey(SimState* state, uint32_t slot)
+bool UnplugKeySimKey(KeySimState* state, uint32_t slot)
 {
     for (size_t i = 0; i < state->keys.size(); ++i) {
         if (state->keys[i].slot == slot) {
@@ -287,41 +287,42 @@ bool UnplugSimKey(SimState* state, uint32_t slot)
     return false;
 }
 
-bool SetSimPin(SimState* state, uint32_t slot, const std::string& pin, uint32_t tries)
+bool SetKeySimPin(KeySimState* state, uint32_t slot, const std::string& pin, uint32_t tries)
 {
-    SimKey* key = FindSimKey(state, slot);
-    if (key == nullptr || !IsSimLineSafe(pin) || pin.size() > kSimPinBufferSize) return false;
+    KeySimKey* key = FindKeySimKey(state, slot);
+    if (key == nullptr || !IsKeySimLineSafe(pin) || pin.size() > kKeySimPinBufferSize) return false;
     key->pin = pin;
     key->tries = tries;
     key->maxTries = tries;
     return true;
 }
 
-bool EnrolSimCert(SimState* state, uint32_t slot, const std::string& label)
+bool EnrolKeySimCert(KeySimState* state, uint32_t slot, const std::string& label)
 {
-    SimKey* key = FindSimKey(state, slot);
-    if (key == nullptr || !IsSimLineSafe(label)) return false;
+    KeySimKey* key = FindKeySimKey(state, slot);
+    if (key == nullptr || !IsKeySimLineSafe(label)) return false;
     key->certs.push_back(label);
     key->blank = false;
     return true;
 }
 
-bool IsSimFaultValid(const std::string& name, const std::string& value)
+bool IsKeySimFaultValid(const std::string& name, const std::string& value)
 {
     uint32_t number = 0;
     if (name == "slotlist") return value == "off" || value == "zero";
     if (name == "messageloop") {
-        return value == "off" || (ParseSimNumber(value, &number) && number <= kSimMaxMessageLoop);
+        return value == "off" ||
+               (ParseKeySimNumber(value, &number) && number <= kKeySimMaxMessageLoop);
     }
     if (name == "slotname") {
         return value == "off" || value == "none" || value == "long" ||
-               (ParseSimNumber(value, &number) && number <= kSimMaxNameLength);
+               (ParseKeySimNumber(value, &number) && number <= kKeySimMaxNameLength);
     }
 #define SIM_ENTRY_NAME(entry, kind) #entry,
     static const char* const kEntries[] = {TOKEN_API_ENTRY_POINTS(SIM_ENTRY_NAME)};
 #undef SIM_ENTRY_NAME
     for (const char* entry : kEntries) {
-        if (name == entry) return value == "off" || ParseSimNumber(value, &number);
+        if (name == entry) return value == "off" || ParseKeySimNumber(value, &number);
     }
     return false;
 }

@@ -68,15 +68,15 @@ void Field(std::string* line, const char* format, ...)
 void Journal(std::string line)
 {
     line += "\r\n";
-    AppendToFile(SimPath(ModuleFolder(g_module), kSimJournalFile), line);
+    AppendToFile(KeySimPath(ModuleFolder(g_module), kKeySimJournalFile), line);
 }
 
 // The fault set for an entry point, as a status.
-bool FaultStatus(const SimState& state, const char* entry, uint32_t* status)
+bool FaultStatus(const KeySimState& state, const char* entry, uint32_t* status)
 {
-    const std::string* value = FindSimFault(state, entry);
+    const std::string* value = FindKeySimFault(state, entry);
     if (value == nullptr) return false;
-    if (!ParseSimNumber(*value, status)) *status = kSimBadArgument;
+    if (!ParseKeySimNumber(*value, status)) *status = kKeySimBadArgument;
     return true;
 }
 
@@ -96,7 +96,7 @@ std::string PinHex(const uint8_t* pin)
 {
     if (pin == nullptr) return "null";
     std::string hex;
-    for (size_t i = 0; i < kSimPinBufferSize; ++i) {
+    for (size_t i = 0; i < kKeySimPinBufferSize; ++i) {
         char pair[4];
         if (FAILED(StringCchPrintfA(pair, ARRAYSIZE(pair), "%02x", pin[i]))) return "?";
         hex += pair;
@@ -105,18 +105,18 @@ std::string PinHex(const uint8_t* pin)
 }
 
 // The name KRGetSlotName writes for a key, or false for none.
-bool SlotName(const SimState& state, const SimKey& key, std::string* name)
+bool SlotName(const KeySimState& state, const KeySimKey& key, std::string* name)
 {
-    const std::string* fault = FindSimFault(state, "slotname");
+    const std::string* fault = FindKeySimFault(state, "slotname");
     uint32_t length = 0;
     if (fault == nullptr) {
-        *name = key.reader.substr(0, kSimMaxNameLength);
+        *name = key.reader.substr(0, kKeySimMaxNameLength);
     } else if (*fault == "none") {
         return false;
     } else if (*fault == "long") {
-        *name = SimPatternName(kSimLongNameLength);
-    } else if (ParseSimNumber(*fault, &length) && length <= kSimMaxNameLength) {
-        *name = SimPatternName(length);
+        *name = KeySimPatternName(kKeySimLongNameLength);
+    } else if (ParseKeySimNumber(*fault, &length) && length <= kKeySimMaxNameLength) {
+        *name = KeySimPatternName(length);
     } else {
         return false;
     }
@@ -138,11 +138,11 @@ bool TransportFound()
 // With the setting "messageloop=<ms>", waits that long in a message loop, as
 // a call through a COM single-threaded apartment does: whatever the calling
 // thread has queued meanwhile is dispatched.
-void WaitInMessageLoop(const SimState& state)
+void WaitInMessageLoop(const KeySimState& state)
 {
-    const std::string* setting = FindSimFault(state, "messageloop");
+    const std::string* setting = FindKeySimFault(state, "messageloop");
     uint32_t wait = 0;
-    if (setting == nullptr || !ParseSimNumber(*setting, &wait)) return;
+    if (setting == nullptr || !ParseKeySimNumber(*setting, &wait)) return;
     DWORD start = GetTickCount();
     for (DWORD elapsed = 0; elapsed < wait; elapsed = GetTickCount() - start) {
         MSG msg;
@@ -156,10 +156,10 @@ void WaitInMessageLoop(const SimState& state)
 
 uint32_t Unsupported(const char* entry)
 {
-    SimState state;
-    uint32_t status = kSimNotSupported;
-    if (!LoadSimState(ModuleFolder(g_module), &state)) {
-        status = kSimStateError;
+    KeySimState state;
+    uint32_t status = kKeySimNotSupported;
+    if (!LoadKeySimState(ModuleFolder(g_module), &state)) {
+        status = kKeySimStateError;
     } else {
         FaultStatus(state, entry, &status);
     }
@@ -189,18 +189,18 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 
 TokenStatus KEYSIM_CALL KREstablishContext(uint32_t* context)
 {
-    SimState state;
-    uint32_t status = kSimOk;
+    KeySimState state;
+    uint32_t status = kKeySimOk;
     bool written = false;
-    if (!LoadSimState(ModuleFolder(g_module), &state)) {
-        status = kSimStateError;
+    if (!LoadKeySimState(ModuleFolder(g_module), &state)) {
+        status = kKeySimStateError;
     } else if (FaultStatus(state, "KREstablishContext", &status)) {
 #ifdef KEYSIM_AUX
     } else if (!TransportFound()) {
-        status = kSimHelperMissing;
+        status = kKeySimHelperMissing;
 #endif
     } else if (context == nullptr) {
-        status = kSimBadArgument;
+        status = kKeySimBadArgument;
     } else {
         ++g_contextsIssued;
         *context = kContextBase + g_contextsIssued;
@@ -220,21 +220,21 @@ TokenStatus KEYSIM_CALL KREstablishContext(uint32_t* context)
 TokenStatus KEYSIM_CALL KRGetSlotList(uint32_t context, uint32_t capacity, uint32_t* slots,
                                  uint32_t* count)
 {
-    SimState state;
-    uint32_t status = kSimOk;
+    KeySimState state;
+    uint32_t status = kKeySimOk;
     bool written = false;
-    if (!LoadSimState(ModuleFolder(g_module), &state)) {
-        status = kSimStateError;
+    if (!LoadKeySimState(ModuleFolder(g_module), &state)) {
+        status = kKeySimStateError;
     } else if (FaultStatus(state, "KRGetSlotList", &status)) {
     } else if (slots == nullptr || count == nullptr) {
-        status = kSimBadArgument;
+        status = kKeySimBadArgument;
     } else if (!IsContext(context)) {
-        status = kSimBadHandle;
+        status = kKeySimBadHandle;
     } else {
-        const std::string* fault = FindSimFault(state, "slotlist");
+        const std::string* fault = FindKeySimFault(state, "slotlist");
         uint32_t found = 0;
         if (fault == nullptr || *fault != "zero") {
-            for (const SimKey& key : state.keys) {
+            for (const KeySimKey& key : state.keys) {
                 if (found == capacity) break;
                 slots[found++] = key.slot;
             }
@@ -268,20 +268,20 @@ TokenStatus KEYSIM_CALL KRGetSlotList(uint32_t context, uint32_t capacity, uint3
 
 TokenStatus KEYSIM_CALL KROpen(uint32_t context, uint32_t slot, uint32_t* device)
 {
-    SimState state;
-    uint32_t status = kSimOk;
+    KeySimState state;
+    uint32_t status = kKeySimOk;
     bool written = false;
-    if (!LoadSimState(ModuleFolder(g_module), &state)) {
-        status = kSimStateError;
+    if (!LoadKeySimState(ModuleFolder(g_module), &state)) {
+        status = kKeySimStateError;
     } else if (FaultStatus(state, "KROpen", &status)) {
     } else if (device == nullptr) {
-        status = kSimBadArgument;
+        status = kKeySimBadArgument;
     } else if (!IsContext(context)) {
-        status = kSimBadHandle;
-    } else if (FindSimKey(state, slot) == nullptr) {
-        status = kSimNoKey;
+        status = kKeySimBadHandle;
+    } else if (FindKeySimKey(state, slot) == nullptr) {
+        status = kKeySimNoKey;
     } else if (g_devicesIssued == kMaxDevices) {
-        status = kSimTooManyDevices;
+        status = kKeySimTooManyDevices;
     } else {
         Device& entry = g_devices[g_devicesIssued++];
         entry.slot = slot;
@@ -305,20 +305,20 @@ TokenStatus KEYSIM_CALL KROpen(uint32_t context, uint32_t slot, uint32_t* device
 
 TokenStatus KEYSIM_CALL KRGetSlotName(uint32_t context, uint32_t slot, char* name)
 {
-    SimState state;
-    uint32_t status = kSimOk;
+    KeySimState state;
+    uint32_t status = kKeySimOk;
     size_t written = 0;
-    const SimKey* key = nullptr;
+    const KeySimKey* key = nullptr;
     std::string text;
-    if (!LoadSimState(ModuleFolder(g_module), &state)) {
-        status = kSimStateError;
+    if (!LoadKeySimState(ModuleFolder(g_module), &state)) {
+        status = kKeySimStateError;
     } else if (FaultStatus(state, "KRGetSlotName", &status)) {
     } else if (name == nullptr) {
-        status = kSimBadArgument;
+        status = kKeySimBadArgument;
     } else if (!IsContext(context)) {
-        status = kSimBadHandle;
-    } else if ((key = FindSimKey(state, slot)) == nullptr) {
-        status = kSimNoKey;
+        status = kKeySimBadHandle;
+    } else if ((key = FindKeySimKey(state, slot)) == nullptr) {
+        status = kKeySimNoKey;
     } else if (SlotName(state, *key, &text)) {
         // The caller's buffer is the library's contract: a real library
         // writes the whole name, however long.
@@ -338,39 +338,39 @@ TokenStatus KEYSIM_CALL VKVerifyPIN(uint32_t device, uint32_t pinKind, uint8_t* 
                                uint32_t pinLength, uint32_t* retries, uint32_t reserved)
 {
     const std::wstring dir = ModuleFolder(g_module);
-    SimState state;
-    uint32_t status = kSimOk;
+    KeySimState state;
+    uint32_t status = kKeySimOk;
     bool written = false;
     Device* entry = nullptr;
-    SimKey* key = nullptr;
-    if (!LoadSimState(dir, &state)) {
-        status = kSimStateError;
+    KeySimKey* key = nullptr;
+    if (!LoadKeySimState(dir, &state)) {
+        status = kKeySimStateError;
     } else if (FaultStatus(state, "VKVerifyPIN", &status)) {
     } else if (pin == nullptr || retries == nullptr || pinKind != kPinKindUser ||
-               pinLength > kSimPinBufferSize || reserved != 0) {
-        status = kSimBadArgument;
+               pinLength > kKeySimPinBufferSize || reserved != 0) {
+        status = kKeySimBadArgument;
     } else if ((entry = FindDevice(device)) == nullptr) {
-        status = kSimBadHandle;
-    } else if ((key = FindSimKey(&state, entry->slot)) == nullptr) {
-        status = kSimNoKey;
+        status = kKeySimBadHandle;
+    } else if ((key = FindKeySimKey(&state, entry->slot)) == nullptr) {
+        status = kKeySimNoKey;
     } else if (key->tries == 0) {
         entry->verified = false;
-        status = kSimPinLocked;
+        status = kKeySimPinLocked;
     } else if (key->pin.empty()) {
         entry->verified = false;
-        status = kSimPinNotSet;
+        status = kKeySimPinNotSet;
     } else if (pinLength == key->pin.size() && memcmp(pin, key->pin.data(), pinLength) == 0) {
         entry->verified = true;
         key->tries = key->maxTries;
     } else {
         entry->verified = false;
         --key->tries;
-        status = kSimPinIncorrect;
+        status = kKeySimPinIncorrect;
     }
     if (key != nullptr) {
-        if (!SaveSimState(dir, state)) {
+        if (!SaveKeySimState(dir, state)) {
             entry->verified = false;
-            status = kSimStateError;
+            status = kKeySimStateError;
         } else {
             *retries = key->tries;
             written = true;
@@ -396,31 +396,31 @@ TokenStatus KEYSIM_CALL VKInitADF(uint32_t device, uint32_t a1, uint32_t a2, uin
                              uint32_t a4, uint32_t a5, uint32_t a6, uint32_t a7, uint32_t a8)
 {
     const std::wstring dir = ModuleFolder(g_module);
-    SimState state;
-    uint32_t status = kSimOk;
+    KeySimState state;
+    uint32_t status = kKeySimOk;
     Device* entry = nullptr;
-    SimKey* key = nullptr;
+    KeySimKey* key = nullptr;
     // The key's state is read again after the wait: calls dispatched
     // meanwhile may have changed it.
-    if (LoadSimState(dir, &state)) WaitInMessageLoop(state);
-    if (!LoadSimState(dir, &state)) {
-        status = kSimStateError;
+    if (LoadKeySimState(dir, &state)) WaitInMessageLoop(state);
+    if (!LoadKeySimState(dir, &state)) {
+        status = kKeySimStateError;
     } else if (FaultStatus(state, "VKInitADF", &status)) {
     } else if ((a1 | a2 | a3 | a4 | a5 | a6 | a7 | a8) != 0) {
-        status = kSimBadArgument;
+        status = kKeySimBadArgument;
     } else if ((entry = FindDevice(device)) == nullptr) {
-        status = kSimBadHandle;
-    } else if ((key = FindSimKey(&state, entry->slot)) == nullptr) {
-        status = kSimNoKey;
+        status = kKeySimBadHandle;
+    } else if ((key = FindKeySimKey(&state, entry->slot)) == nullptr) {
+        status = kKeySimNoKey;
     } else if (!entry->verified) {
-        status = kSimNotVerified;
+        status = kKeySimNotVerified;
     } else {
         key->certs.clear();
         key->blank = true;
         key->pin.clear();
         key->tries = key->maxTries;
         entry->verified = false;
-        if (!SaveSimState(dir, state)) status = kSimStateError;
+        if (!SaveKeySimState(dir, state)) status = kKeySimStateError;
     }
     std::string line = "VKInitADF";
     Field(&line, "device=0x%08x", device);
@@ -438,14 +438,14 @@ TokenStatus KEYSIM_CALL KRClose(uint32_t device)
     MSG waiting;
     bool queued = id != 0 && PeekMessageA(&waiting, nullptr, id, id, PM_NOREMOVE);
 
-    SimState state;
-    uint32_t status = kSimOk;
+    KeySimState state;
+    uint32_t status = kKeySimOk;
     Device* entry = nullptr;
-    if (!LoadSimState(ModuleFolder(g_module), &state)) {
-        status = kSimStateError;
+    if (!LoadKeySimState(ModuleFolder(g_module), &state)) {
+        status = kKeySimStateError;
     } else if (FaultStatus(state, "KRClose", &status)) {
     } else if ((entry = FindDevice(device)) == nullptr) {
-        status = kSimBadHandle;
+        status = kKeySimBadHandle;
     } else {
         entry->open = false;
         entry->verified = false;

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "common/function_lookup.h"
+#include "common/function_binder.h"
 #include "languages.h"
 
 namespace {
@@ -12,9 +12,13 @@ namespace {
 // The tag of the user-interface language; null for one the tool lacks.
 const char* UiLanguageTag()
 {
-    typedef LANGID(WINAPI * GetLanguage)();
-    GetLanguage get = LookUpOptional<GetLanguage>(GetModuleHandleA("kernel32.dll"), "GetUserDefaultUILanguage");
-    LANGID language = get != NULL ? get() : GetUserDefaultLangID();
+    struct {
+        LANGID(WINAPI* GetUserDefaultUILanguage)();
+    } kernel = {};
+    const FunctionBinding bindings[] = {OPTIONAL_FUNCTION(kernel, GetUserDefaultUILanguage)};
+    BindFunctions(GetModuleHandleA("kernel32.dll"), bindings);
+    LANGID language = kernel.GetUserDefaultUILanguage != NULL ? kernel.GetUserDefaultUILanguage()
+                                                              : GetUserDefaultLangID();
 #define TAG_OF(id, tag) \
     if (language == (id)) return tag;
     TOOL_LANGUAGE_TAGS(TAG_OF)

@@ -13,12 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "certcache/cache_prefix.h"
 #include "certcache/cache_root.h"
 #include "expected_texts.h"
 #include "linked_root.h"
 #include "made_by_tests.h"
 #include "keysim_support.h"
 #include "resource.h"
+#include "time_factor.h"
 #include "tool_driver.h"
 
 namespace {
@@ -27,8 +29,20 @@ const int kYesId = IDC_YES;
 const uint32_t kSlot = 0x11;
 const char kReader[] =
     "\\\\?\\hid#vid_1234&pid_5678#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
-const char kPrefix[] = "41_hid#vid_12340pid_5678#701a2b3c4d00000000";
-const char kOtherPrefix[] = "41_Reader B00000000000000000000000000000000";
+// Another key's reader, whose files the tool leaves alone.
+const char kOtherReader[] = "Reader B";
+
+// The prefix of a reader's cache files, by the CSP's rule; empty if the name
+// has none.
+std::string PrefixOf(const char* reader)
+{
+    char prefix[MAX_PATH] = {};
+    MakeCachePrefix(reader, prefix);
+    return prefix;
+}
+
+const std::string kPrefix = PrefixOf(kReader);
+const std::string kOtherPrefix = PrefixOf(kOtherReader);
 
 // The outcomes as the user-interface language shows them.
 const std::wstring kOkText = ExpectedTexts().ok;
@@ -145,7 +159,7 @@ bool RunsUnderWow64()
 bool CspRegisteredIn(REGSAM view)
 {
     HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SimCspKey().c_str(), 0, KEY_READ | view, &key) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, KeySimCspKey().c_str(), 0, KEY_READ | view, &key) !=
         ERROR_SUCCESS) {
         return false;
     }
@@ -183,7 +197,7 @@ public:
         startup.cb = sizeof(startup);
         ASSERT_TRUE(CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
                                    &m_process));
-        ASSERT_EQ(WaitForSingleObject(m_ready, 20000), WAIT_OBJECT_0);
+        ASSERT_EQ(WaitForSingleObject(m_ready, ScaledMs(20000)), WAIT_OBJECT_0);
     }
 
     // Stops the listener and returns the lines it recorded.
@@ -194,9 +208,9 @@ public:
             return lines;
         }
         // Give a posted broadcast time to arrive before the listener stops.
-        Sleep(300);
+        Sleep(ScaledMs(300));
         SetEvent(m_stop);
-        WaitForSingleObject(m_process.hProcess, 10000);
+        WaitForSingleObject(m_process.hProcess, ScaledMs(10000));
         CloseHandle(m_process.hProcess);
         CloseHandle(m_process.hThread);
         m_process = PROCESS_INFORMATION();
@@ -280,10 +294,10 @@ protected:
     // them, and files that are not the key's.
     void EnrolCertificates()
     {
-        m_keyFiles.push_back(CacheFile(std::string(kPrefix) + "A.cer", m_rsa));
-        m_keyFiles.push_back(CacheFile(std::string(kPrefix) + "B.cer", m_ec));
-        m_otherFiles.push_back(CacheFile(std::string(kPrefix) + "other.txt", {'x'}));
-        m_otherFiles.push_back(CacheFile(std::string(kOtherPrefix) + "A.cer", m_otherRsa));
+        m_keyFiles.push_back(CacheFile(kPrefix + "A.cer", m_rsa));
+        m_keyFiles.push_back(CacheFile(kPrefix + "B.cer", m_ec));
+        m_otherFiles.push_back(CacheFile(kPrefix + "other.txt", {'x'}));
+        m_otherFiles.push_back(CacheFile(kOtherPrefix + "A.cer", m_otherRsa));
         AddToStore(L"MY", m_rsa);
         AddToStore(L"addressbook", m_ec);
         AddToStore(L"MY", m_otherRsa);
@@ -508,7 +522,7 @@ TEST_F(ToolRun, RedirectionFileEndsTheToolOnWindows2000AndXp)
             ToolProcess tool;
             ASSERT_TRUE(tool.Launch(exe, dir));
             DWORD exitCode = 0;
-            EXPECT_TRUE(tool.WaitForExit(20000, &exitCode));
+            EXPECT_TRUE(tool.WaitForExit(ScaledMs(20000), &exitCode));
             EXPECT_EQ(exitCode, 1u);
         }
         DeleteFileW(planted.c_str());
@@ -520,7 +534,7 @@ TEST_F(ToolRun, RedirectionFileEndsTheToolOnWindows2000AndXp)
     }
     setVersion(L"win2003");
     ASSERT_TRUE(m_tool.Launch(exe, dir));
-    EXPECT_TRUE(m_tool.WaitForDialog(60000)) << m_tool.Failure();
+    EXPECT_TRUE(m_tool.WaitForDialog(ScaledMs(60000))) << m_tool.Failure();
     m_tool.Press(IDCANCEL);
     EXPECT_TRUE(m_tool.WaitForExit());
 

@@ -48,6 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Check(keyLength == 0, "refused key not empty");
     }
 
+    // The reader key comes from MakeReaderKey, the one rule. What the prefix
+    // adds to it is read here a second time, on purpose, from the contract
+    // in cache_prefix.h: an expectation made by MakeCachePrefix itself would
+    // compare the function with itself and could only find crashes.
     // "NN_" + key fits 259 characters exactly when the key has at most 255.
     bool prefixFits = keyMade && keyLength <= 255;
     Check((result == CACHE_PREFIX_OK) == prefixFits, "prefix result wrong for its length");

@@ -64,14 +64,14 @@ struct Korrim {
     uint32_t Context()
     {
         uint32_t context = 0;
-        EXPECT_EQ(kSimOk, establishContext(&context));
+        EXPECT_EQ(kKeySimOk, establishContext(&context));
         return context;
     }
 
     uint32_t OpenDevice(uint32_t slot)
     {
         uint32_t device = 0;
-        EXPECT_EQ(kSimOk, open(Context(), slot, &device));
+        EXPECT_EQ(kKeySimOk, open(Context(), slot, &device));
         return device;
     }
 
@@ -108,18 +108,18 @@ TEST_F(KorrimTest, FullSequenceClearsTheKeyAndJournalsEveryArgument)
     KeySimEnrol(kSlotB, "Other key's certificate");
 
     uint32_t context = 0;
-    ASSERT_EQ(kSimOk, lib.establishContext(&context));
+    ASSERT_EQ(kKeySimOk, lib.establishContext(&context));
     EXPECT_NE(0u, context);
 
     uint32_t slots[32] = {};
     uint32_t count = 32;
-    ASSERT_EQ(kSimOk, lib.getSlotList(context, count, slots, &count));
+    ASSERT_EQ(kKeySimOk, lib.getSlotList(context, count, slots, &count));
     ASSERT_EQ(2u, count);
     EXPECT_EQ(kSlotA, slots[0]);
     EXPECT_EQ(kSlotB, slots[1]);
 
     uint32_t device = 0;
-    ASSERT_EQ(kSimOk, lib.open(context, kSlotA, &device));
+    ASSERT_EQ(kKeySimOk, lib.open(context, kSlotA, &device));
     EXPECT_NE(0u, device);
 
     char name[260];
@@ -129,10 +129,10 @@ TEST_F(KorrimTest, FullSequenceClearsTheKeyAndJournalsEveryArgument)
 
     uint8_t pin[32] = {'t', 'q', '8', '0', '5', '3'};
     uint32_t retries = kUnset;
-    ASSERT_EQ(kSimOk, lib.verifyPin(device, 1, pin, 6, &retries, 0));
+    ASSERT_EQ(kKeySimOk, lib.verifyPin(device, 1, pin, 6, &retries, 0));
     EXPECT_EQ(3u, retries);
-    ASSERT_EQ(kSimOk, lib.InitAdf(device));
-    EXPECT_EQ(kSimOk, lib.close(device));
+    ASSERT_EQ(kKeySimOk, lib.InitAdf(device));
+    EXPECT_EQ(kKeySimOk, lib.close(device));
 
     EXPECT_TRUE(KeySimIsBlank(kSlotA));
     EXPECT_TRUE(KeySimCertLabels(kSlotA).empty());
@@ -166,24 +166,24 @@ TEST_F(KorrimTest, WrongPinCountsDownAndLocksTheKey)
 {
     uint32_t device = lib.OpenDevice(kSlotA);
     uint32_t retries = kUnset;
-    EXPECT_EQ(kSimPinIncorrect, lib.Verify(device, "tq8054", &retries));
+    EXPECT_EQ(kKeySimPinIncorrect, lib.Verify(device, "tq8054", &retries));
     EXPECT_EQ(2u, retries);
     // A correct PIN restores the tries.
-    EXPECT_EQ(kSimOk, lib.Verify(device, "tq8053", &retries));
+    EXPECT_EQ(kKeySimOk, lib.Verify(device, "tq8053", &retries));
     EXPECT_EQ(3u, retries);
     // The length counts: the right characters with a longer length are wrong.
     uint8_t buffer[32] = {'t', 'q', '8', '0', '5', '3'};
-    EXPECT_EQ(kSimPinIncorrect, lib.verifyPin(device, 1, buffer, 7, &retries, 0));
-    EXPECT_EQ(kSimPinIncorrect, lib.Verify(device, "000000", &retries));
-    EXPECT_EQ(kSimPinIncorrect, lib.Verify(device, "tq805", &retries));
+    EXPECT_EQ(kKeySimPinIncorrect, lib.verifyPin(device, 1, buffer, 7, &retries, 0));
+    EXPECT_EQ(kKeySimPinIncorrect, lib.Verify(device, "000000", &retries));
+    EXPECT_EQ(kKeySimPinIncorrect, lib.Verify(device, "tq805", &retries));
     EXPECT_EQ(0u, retries);
     EXPECT_EQ(0, KeySimTriesLeft(kSlotA));
 
     // Locked: even the right PIN fails, and verification is not granted.
     retries = kUnset;
-    EXPECT_EQ(kSimPinLocked, lib.Verify(device, "tq8053", &retries));
+    EXPECT_EQ(kKeySimPinLocked, lib.Verify(device, "tq8053", &retries));
     EXPECT_EQ(0u, retries);
-    EXPECT_EQ(kSimNotVerified, lib.InitAdf(device));
+    EXPECT_EQ(kKeySimNotVerified, lib.InitAdf(device));
     EXPECT_FALSE(KeySimIsBlank(kSlotA));
 
     const std::vector<std::string> journal = KeySimJournal();
@@ -195,44 +195,44 @@ TEST_F(KorrimTest, WrongPinCountsDownAndLocksTheKey)
 TEST_F(KorrimTest, InitAdfNeedsAVerifiedDeviceOfThisProcess)
 {
     uint32_t device = lib.OpenDevice(kSlotA);
-    EXPECT_EQ(kSimNotVerified, lib.InitAdf(device));
+    EXPECT_EQ(kKeySimNotVerified, lib.InitAdf(device));
 
     uint32_t retries = 0;
-    ASSERT_EQ(kSimOk, lib.Verify(device, "tq8053", &retries));
+    ASSERT_EQ(kKeySimOk, lib.Verify(device, "tq8053", &retries));
     // A second device on the same key is not verified by the first one.
     uint32_t other = lib.OpenDevice(kSlotA);
-    EXPECT_EQ(kSimNotVerified, lib.InitAdf(other));
+    EXPECT_EQ(kKeySimNotVerified, lib.InitAdf(other));
     // A wrong PIN takes the verification away again.
-    EXPECT_EQ(kSimPinIncorrect, lib.Verify(device, "tq8054", &retries));
-    EXPECT_EQ(kSimNotVerified, lib.InitAdf(device));
+    EXPECT_EQ(kKeySimPinIncorrect, lib.Verify(device, "tq8054", &retries));
+    EXPECT_EQ(kKeySimNotVerified, lib.InitAdf(device));
     EXPECT_FALSE(KeySimIsBlank(kSlotA));
     EXPECT_EQ(2u, KeySimCertLabels(kSlotA).size());
 
     // Arguments other than eight zeros are refused.
-    ASSERT_EQ(kSimOk, lib.Verify(device, "tq8053", &retries));
-    EXPECT_EQ(kSimBadArgument, lib.initAdf(device, 0, 0, 0, 0, 0, 0, 0, 1));
+    ASSERT_EQ(kKeySimOk, lib.Verify(device, "tq8053", &retries));
+    EXPECT_EQ(kKeySimBadArgument, lib.initAdf(device, 0, 0, 0, 0, 0, 0, 0, 1));
     EXPECT_FALSE(KeySimIsBlank(kSlotA));
-    EXPECT_EQ(kSimOk, lib.InitAdf(device));
+    EXPECT_EQ(kKeySimOk, lib.InitAdf(device));
     EXPECT_TRUE(KeySimIsBlank(kSlotA));
 
     // A closed device is no longer known.
-    EXPECT_EQ(kSimOk, lib.close(device));
-    EXPECT_EQ(kSimBadHandle, lib.close(device));
-    EXPECT_EQ(kSimBadHandle, lib.Verify(device, "", &retries));
+    EXPECT_EQ(kKeySimOk, lib.close(device));
+    EXPECT_EQ(kKeySimBadHandle, lib.close(device));
+    EXPECT_EQ(kKeySimBadHandle, lib.Verify(device, "", &retries));
 }
 
 TEST_F(KorrimTest, BlankKeyHasNoPinUntilOneIsSet)
 {
     uint32_t device = lib.OpenDevice(kSlotA);
     uint32_t retries = 0;
-    ASSERT_EQ(kSimOk, lib.Verify(device, "tq8053", &retries));
-    ASSERT_EQ(kSimOk, lib.InitAdf(device));
-    EXPECT_EQ(kSimPinNotSet, lib.Verify(device, "tq8053", &retries));
-    EXPECT_EQ(kSimPinNotSet, lib.Verify(device, "", &retries));
+    ASSERT_EQ(kKeySimOk, lib.Verify(device, "tq8053", &retries));
+    ASSERT_EQ(kKeySimOk, lib.InitAdf(device));
+    EXPECT_EQ(kKeySimPinNotSet, lib.Verify(device, "tq8053", &retries));
+    EXPECT_EQ(kKeySimPinNotSet, lib.Verify(device, "", &retries));
     EXPECT_EQ(3u, retries);
 
     KeySimSetPin(kSlotA, "tq8053", 4);
-    EXPECT_EQ(kSimOk, lib.Verify(device, "tq8053", &retries));
+    EXPECT_EQ(kKeySimOk, lib.Verify(device, "tq8053", &retries));
     EXPECT_EQ(4u, retries);
 }
 
@@ -240,24 +240,24 @@ TEST_F(KorrimTest, OpenFailsForASlotThatIsNotConnected)
 {
     uint32_t context = lib.Context();
     uint32_t device = kUnset;
-    EXPECT_EQ(kSimNoKey, lib.open(context, kSlotB, &device));
+    EXPECT_EQ(kKeySimNoKey, lib.open(context, kSlotB, &device));
     EXPECT_EQ(kUnset, device);
     EXPECT_EQ("-", KeySimJournalField(KeySimJournal().back(), "device"));
 
     // Unknown contexts are refused too.
-    EXPECT_EQ(kSimBadHandle, lib.open(0, kSlotA, &device));
+    EXPECT_EQ(kKeySimBadHandle, lib.open(0, kSlotA, &device));
     EXPECT_EQ(kUnset, device);
 
     // A key pulled after opening is gone for the open device.
     device = lib.OpenDevice(kSlotA);
     KeySimUnplug(kSlotA);
     uint32_t retries = kUnset;
-    EXPECT_EQ(kSimNoKey, lib.Verify(device, "tq8053", &retries));
+    EXPECT_EQ(kKeySimNoKey, lib.Verify(device, "tq8053", &retries));
     EXPECT_EQ(kUnset, retries);
-    EXPECT_EQ(kSimNoKey, lib.InitAdf(device));
+    EXPECT_EQ(kKeySimNoKey, lib.InitAdf(device));
 
     char name[16] = "untouched";
-    EXPECT_EQ(kSimNoKey, lib.getSlotName(context, kSlotA, name));
+    EXPECT_EQ(kKeySimNoKey, lib.getSlotName(context, kSlotA, name));
     EXPECT_STREQ("untouched", name);
 }
 
@@ -269,14 +269,14 @@ TEST_F(KorrimTest, SlotListNeverWritesPastCapacity)
 
     uint32_t slots[3] = {kUnset, kUnset, kUnset};
     uint32_t count = kUnset;
-    ASSERT_EQ(kSimOk, lib.getSlotList(context, 2, slots, &count));
+    ASSERT_EQ(kKeySimOk, lib.getSlotList(context, 2, slots, &count));
     EXPECT_EQ(2u, count);
     EXPECT_EQ(kSlotA, slots[0]);
     EXPECT_EQ(kSlotB, slots[1]);
     EXPECT_EQ(kUnset, slots[2]);
 
     slots[0] = kUnset;
-    ASSERT_EQ(kSimOk, lib.getSlotList(context, 0, slots, &count));
+    ASSERT_EQ(kKeySimOk, lib.getSlotList(context, 0, slots, &count));
     EXPECT_EQ(0u, count);
     EXPECT_EQ(kUnset, slots[0]);
     EXPECT_EQ("capacity=0 status=0x00000000 count=0 slots=",
@@ -295,20 +295,20 @@ TEST_F(KorrimTest, EntryPointFaultReturnsItsStatusWithoutDoingTheWork)
     KeySimFault("KROpen", "off");
     device = lib.OpenDevice(kSlotA);
     uint32_t retries = 0;
-    ASSERT_EQ(kSimOk, lib.Verify(device, "tq8053", &retries));
+    ASSERT_EQ(kKeySimOk, lib.Verify(device, "tq8053", &retries));
     EXPECT_EQ(5u, lib.InitAdf(device));
     EXPECT_FALSE(KeySimIsBlank(kSlotA));
 
     // Even status 0: claimed success, nothing written.
     KeySimFault("KREstablishContext", "0");
     uint32_t none = kUnset;
-    EXPECT_EQ(kSimOk, lib.establishContext(&none));
+    EXPECT_EQ(kKeySimOk, lib.establishContext(&none));
     EXPECT_EQ(kUnset, none);
     EXPECT_EQ("KREstablishContext status=0x00000000 context=-", KeySimJournal().back());
 
     KeySimFault("VKVerifyPIN", "0xe0000005");
     retries = kUnset;
-    EXPECT_EQ(kSimPinIncorrect, lib.Verify(device, "tq8054", &retries));
+    EXPECT_EQ(kKeySimPinIncorrect, lib.Verify(device, "tq8054", &retries));
     EXPECT_EQ(kUnset, retries);
     EXPECT_EQ(3, KeySimTriesLeft(kSlotA));
 }
@@ -318,7 +318,7 @@ TEST_F(KorrimTest, SlotListFaultReportsNoSlots)
     KeySimFault("slotlist", "zero");
     uint32_t slots[32] = {};
     uint32_t count = 32;
-    EXPECT_EQ(kSimOk, lib.getSlotList(lib.Context(), count, slots, &count));
+    EXPECT_EQ(kKeySimOk, lib.getSlotList(lib.Context(), count, slots, &count));
     EXPECT_EQ(0u, count);
     EXPECT_EQ(0u, slots[0]);
 }
@@ -329,18 +329,18 @@ TEST_F(KorrimTest, SlotNameFaultsWriteNothingOrLongNames)
     std::vector<char> name(4096, 'x');
 
     KeySimFault("slotname", "none");
-    EXPECT_EQ(kSimOk, lib.getSlotName(context, kSlotA, name.data()));
+    EXPECT_EQ(kKeySimOk, lib.getSlotName(context, kSlotA, name.data()));
     EXPECT_EQ('x', name[0]);
     EXPECT_EQ("0", KeySimJournalField(KeySimJournal().back(), "written"));
 
     KeySimFault("slotname", "259");
-    EXPECT_EQ(kSimOk, lib.getSlotName(context, kSlotA, name.data()));
+    EXPECT_EQ(kKeySimOk, lib.getSlotName(context, kSlotA, name.data()));
     EXPECT_EQ(KeySimFaultSlotName(259), std::string(name.data()));
     EXPECT_EQ('x', name[260]);
     EXPECT_EQ("260", KeySimJournalField(KeySimJournal().back(), "written"));
 
     KeySimFault("slotname", "long");
-    EXPECT_EQ(kSimOk, lib.getSlotName(context, kSlotA, name.data()));
+    EXPECT_EQ(kKeySimOk, lib.getSlotName(context, kSlotA, name.data()));
     EXPECT_EQ(1000u, strlen(name.data()));
     EXPECT_EQ("ABCDEFGHIJKLMNOPQRSTUVWXYZA", std::string(name.data(), 27));
     EXPECT_EQ('x', name[1001]);
@@ -350,7 +350,7 @@ TEST_F(KorrimTest, SlotNameFaultsWriteNothingOrLongNames)
     KeySimFault("slotname", "off");
     KeySimFault("KRGetSlotName", "0xe0000004");
     name.assign(name.size(), 'x');
-    EXPECT_EQ(kSimNoKey, lib.getSlotName(context, kSlotA, name.data()));
+    EXPECT_EQ(kKeySimNoKey, lib.getSlotName(context, kSlotA, name.data()));
     EXPECT_EQ('x', name[0]);
 }
 
@@ -364,12 +364,12 @@ TEST_F(KorrimTest, CloseReportsAWaitingKeyStateBroadcast)
     ASSERT_NE(nullptr, window);
 
     uint32_t device = lib.OpenDevice(kSlotA);
-    EXPECT_EQ(kSimOk, lib.close(device));
+    EXPECT_EQ(kKeySimOk, lib.close(device));
     EXPECT_EQ("0", KeySimJournalField(KeySimJournal().back(), "keystate_queued"));
 
     device = lib.OpenDevice(kSlotA);
     ASSERT_TRUE(PostMessageA(HWND_BROADCAST, message, 0, 0));
-    EXPECT_EQ(kSimOk, lib.close(device));
+    EXPECT_EQ(kKeySimOk, lib.close(device));
     EXPECT_EQ("1", KeySimJournalField(KeySimJournal().back(), "keystate_queued"));
     // The simulator only looks; the message is still there for the window.
     MSG waiting;
@@ -391,14 +391,14 @@ TEST_F(KorrimTest, EntryPointsNeverCalledAreNotSupported)
         if (name == nullptr) continue;
         PFN_Unsupported entry = lib.Bind<PFN_Unsupported>(name);
         ASSERT_NE(nullptr, entry) << name;
-        EXPECT_EQ(kSimNotSupported, entry()) << name;
+        EXPECT_EQ(kKeySimNotSupported, entry()) << name;
         expected.push_back(std::string(name) + " status=0xe0000001");
     }
     EXPECT_EQ(60u, expected.size());
     EXPECT_EQ(expected, KeySimJournal());
 
     KeySimFault("VKGetProviderName", "0");
-    EXPECT_EQ(kSimOk, lib.Bind<PFN_Unsupported>("VKGetProviderName")());
+    EXPECT_EQ(kKeySimOk, lib.Bind<PFN_Unsupported>("VKGetProviderName")());
 }
 
 TEST(KorrimCopyTest, CopyUnderAPathWithACjkCharacterKeepsItsOwnState)
@@ -413,7 +413,7 @@ TEST(KorrimCopyTest, CopyUnderAPathWithACjkCharacterKeepsItsOwnState)
         ASSERT_TRUE(copy.Bound());
         uint32_t slots[4] = {};
         uint32_t count = 4;
-        ASSERT_EQ(kSimOk, copy.getSlotList(copy.Context(), count, slots, &count));
+        ASSERT_EQ(kKeySimOk, copy.getSlotList(copy.Context(), count, slots, &count));
         EXPECT_EQ(1u, count);
         EXPECT_EQ(kSlotA, slots[0]);
     }

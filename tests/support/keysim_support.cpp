@@ -36,21 +36,21 @@ std::string Narrow(const std::wstring& text)
     return out;
 }
 
-SimState Load(const std::wstring& dir)
+KeySimState Load(const std::wstring& dir)
 {
-    SimState state;
-    if (!LoadSimState(dir, &state)) ADD_FAILURE() << "cannot read keysim.ini in " << Narrow(dir);
+    KeySimState state;
+    if (!LoadKeySimState(dir, &state)) ADD_FAILURE() << "cannot read keysim.ini in " << Narrow(dir);
     return state;
 }
 
-void Edit(const std::wstring& dir, const char* what, const std::function<bool(SimState*)>& edit)
+void Edit(const std::wstring& dir, const char* what, const std::function<bool(KeySimState*)>& edit)
 {
-    SimState state;
-    if (!LoadSimState(dir, &state)) {
+    KeySimState state;
+    if (!LoadKeySimState(dir, &state)) {
         ADD_FAILURE() << what << ": cannot read keysim.ini in " << Narrow(dir);
     } else if (!edit(&state)) {
         ADD_FAILURE() << what << ": refused (unknown slot or a value keysim.ini cannot hold)";
-    } else if (!SaveSimState(dir, state)) {
+    } else if (!SaveKeySimState(dir, state)) {
         ADD_FAILURE() << what << ": cannot write keysim.ini in " << Narrow(dir);
     }
 }
@@ -100,22 +100,22 @@ std::wstring KeySimAuxDir()
 
 std::wstring KeySimLibraryPath(const std::wstring& dir)
 {
-    return SimPath(dir, L"Korrim.dll");
+    return KeySimPath(dir, L"Korrim.dll");
 }
 
 std::wstring KeySimCspPath(const std::wstring& dir)
 {
-    return SimPath(dir, L"VarkeldKsvCsp.dll");
+    return KeySimPath(dir, L"VarkeldKsvCsp.dll");
 }
 
 bool RegisterCsp(const std::wstring& imagePath)
 {
-    return SimRegisterCsp(imagePath);
+    return KeySimRegisterCsp(imagePath);
 }
 
 bool RegisterCspRaw(const void* bytes, DWORD size, DWORD type)
 {
-    HKEY key = SimCreateCspKey(KEY_SET_VALUE);
+    HKEY key = KeySimCreateCspKey(KEY_SET_VALUE);
     if (key == nullptr) {
         return false;
     }
@@ -126,7 +126,7 @@ bool RegisterCspRaw(const void* bytes, DWORD size, DWORD type)
 
 bool RegisterCspWithoutImagePath()
 {
-    HKEY key = SimCreateCspKey(KEY_SET_VALUE | KEY_QUERY_VALUE);
+    HKEY key = KeySimCreateCspKey(KEY_SET_VALUE | KEY_QUERY_VALUE);
     if (key == nullptr) {
         return false;
     }
@@ -137,13 +137,15 @@ bool RegisterCspWithoutImagePath()
 
 void UnregisterCsp()
 {
-    if (!SimUnregisterCsp()) ADD_FAILURE() << "cannot remove the CSP registration";
+    if (!KeySimUnregisterCsp()) ADD_FAILURE() << "cannot remove the CSP registration";
 }
 
 void KeySimReset(const std::wstring& dir)
 {
-    if (!SaveSimState(dir, SimState())) ADD_FAILURE() << "cannot write keysim.ini in " << Narrow(dir);
-    if (!WriteWholeFile(SimPath(dir, kSimJournalFile), std::string())) {
+    if (!SaveKeySimState(dir, KeySimState())) {
+        ADD_FAILURE() << "cannot write keysim.ini in " << Narrow(dir);
+    }
+    if (!WriteWholeFile(KeySimPath(dir, kKeySimJournalFile), std::string())) {
         ADD_FAILURE() << "cannot empty the journal in " << Narrow(dir);
     }
 }
@@ -152,30 +154,32 @@ void KeySimPlug(uint32_t slotId, const std::string& readerName, const std::strin
                 uint32_t tries, const std::wstring& dir)
 {
     Edit(dir, "KeySimPlug",
-         [&](SimState* state) { return PlugSimKey(state, slotId, readerName, pin, tries); });
+         [&](KeySimState* state) { return PlugKeySimKey(state, slotId, readerName, pin, tries); });
 }
 
 void KeySimUnplug(uint32_t slotId, const std::wstring& dir)
 {
-    Edit(dir, "KeySimUnplug", [&](SimState* state) { return UnplugSimKey(state, slotId); });
+    Edit(dir, "KeySimUnplug", [&](KeySimState* state) { return UnplugKeySimKey(state, slotId); });
 }
 
 void KeySimSetPin(uint32_t slotId, const std::string& pin, uint32_t tries,
                   const std::wstring& dir)
 {
-    Edit(dir, "KeySimSetPin", [&](SimState* state) { return SetSimPin(state, slotId, pin, tries); });
+    Edit(dir, "KeySimSetPin",
+         [&](KeySimState* state) { return SetKeySimPin(state, slotId, pin, tries); });
 }
 
 void KeySimEnrol(uint32_t slotId, const std::string& label, const std::wstring& dir)
 {
-    Edit(dir, "KeySimEnrol", [&](SimState* state) { return EnrolSimCert(state, slotId, label); });
+    Edit(dir, "KeySimEnrol",
+         [&](KeySimState* state) { return EnrolKeySimCert(state, slotId, label); });
 }
 
 void KeySimFault(const std::string& entry, const std::string& value, const std::wstring& dir)
 {
-    Edit(dir, "KeySimFault", [&](SimState* state) {
-        if (!IsSimFaultValid(entry, value)) return false;
-        SetSimFault(state, entry, value);
+    Edit(dir, "KeySimFault", [&](KeySimState* state) {
+        if (!IsKeySimFaultValid(entry, value)) return false;
+        SetKeySimFault(state, entry, value);
         return true;
     });
 }
@@ -189,46 +193,46 @@ void KeySimFault(const std::string& entry, uint32_t status, const std::wstring& 
 
 bool KeySimIsPlugged(uint32_t slotId, const std::wstring& dir)
 {
-    return FindSimKey(Load(dir), slotId) != nullptr;
+    return FindKeySimKey(Load(dir), slotId) != nullptr;
 }
 
 bool KeySimIsBlank(uint32_t slotId, const std::wstring& dir)
 {
-    SimState state = Load(dir);
-    const SimKey* key = FindSimKey(state, slotId);
+    KeySimState state = Load(dir);
+    const KeySimKey* key = FindKeySimKey(state, slotId);
     return key != nullptr && key->blank;
 }
 
 std::vector<std::string> KeySimCertLabels(uint32_t slotId, const std::wstring& dir)
 {
-    SimState state = Load(dir);
-    const SimKey* key = FindSimKey(state, slotId);
+    KeySimState state = Load(dir);
+    const KeySimKey* key = FindKeySimKey(state, slotId);
     return key != nullptr ? key->certs : std::vector<std::string>();
 }
 
 int KeySimTriesLeft(uint32_t slotId, const std::wstring& dir)
 {
-    SimState state = Load(dir);
-    const SimKey* key = FindSimKey(state, slotId);
+    KeySimState state = Load(dir);
+    const KeySimKey* key = FindKeySimKey(state, slotId);
     return key != nullptr ? static_cast<int>(key->tries) : -1;
 }
 
 std::string KeySimPin(uint32_t slotId, const std::wstring& dir)
 {
-    SimState state = Load(dir);
-    const SimKey* key = FindSimKey(state, slotId);
+    KeySimState state = Load(dir);
+    const KeySimKey* key = FindKeySimKey(state, slotId);
     return key != nullptr ? key->pin : std::string();
 }
 
 std::string KeySimFaultSlotName(size_t length)
 {
-    return SimPatternName(length);
+    return KeySimPatternName(length);
 }
 
 std::vector<std::string> KeySimJournal(const std::wstring& dir)
 {
     std::string text;
-    if (!ReadWholeFile(SimPath(dir, kSimJournalFile), &text)) {
+    if (!ReadWholeFile(KeySimPath(dir, kKeySimJournalFile), &text)) {
         ADD_FAILURE() << "cannot read the journal in " << Narrow(dir);
     }
     std::vector<std::string> lines;
@@ -278,23 +282,24 @@ bool KeySimCopyTo(const std::wstring& targetDir, const std::wstring& fromDir)
     if (!CreateFolders(targetDir)) return false;
     const wchar_t* const files[] = {L"Korrim.dll", L"VarkeldKsvCsp.dll"};
     for (const wchar_t* file : files) {
-        if (!CopyFileW(SimPath(fromDir, file).c_str(), SimPath(targetDir, file).c_str(), FALSE)) {
+        if (!CopyFileW(KeySimPath(fromDir, file).c_str(), KeySimPath(targetDir, file).c_str(),
+                       FALSE)) {
             return false;
         }
     }
-    SimState state;
-    return LoadSimState(fromDir, &state) && SaveSimState(targetDir, state) &&
-           WriteWholeFile(SimPath(targetDir, kSimJournalFile), std::string());
+    KeySimState state;
+    return LoadKeySimState(fromDir, &state) && SaveKeySimState(targetDir, state) &&
+           WriteWholeFile(KeySimPath(targetDir, kKeySimJournalFile), std::string());
 }
 
 void KeySimRemoveCopy(const std::wstring& targetDir)
 {
-    const wchar_t* const files[] = {L"Korrim.dll", L"VarkeldKsvCsp.dll", kSimStateFile,
-                                    kSimJournalFile};
+    const wchar_t* const files[] = {L"Korrim.dll", L"VarkeldKsvCsp.dll", kKeySimStateFile,
+                                    kKeySimJournalFile};
     for (const wchar_t* file : files) {
-        if (!DeleteFileW(SimPath(targetDir, file).c_str()) &&
+        if (!DeleteFileW(KeySimPath(targetDir, file).c_str()) &&
             GetLastError() != ERROR_FILE_NOT_FOUND) {
-            ADD_FAILURE() << "cannot delete " << Narrow(SimPath(targetDir, file));
+            ADD_FAILURE() << "cannot delete " << Narrow(KeySimPath(targetDir, file));
         }
     }
     auto made = std::find(s_madeFolders.begin(), s_madeFolders.end(), targetDir);

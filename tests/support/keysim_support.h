@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "keysim_state.h"  // the statuses kSim..., kSimMaxNameLength
+#include "keysim_state.h"  // the statuses kSim..., kKeySimMaxNameLength
 
 // The simulator's folder (environment variable KEYSIM_DIR, set by
 // add_wine_gtest(... KEYSIM)), without a trailing backslash.

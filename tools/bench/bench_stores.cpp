@@ -132,13 +132,13 @@ bool SetUpKeySim(const std::wstring& builtDir, std::string* error)
     g_keysimDir = BesideThisProgram(L"bench-keysim");
     CreateDirectoryW(g_keysimDir.c_str(), NULL);
     for (const wchar_t* file : {L"Korrim.dll", L"VarkeldKsvCsp.dll"}) {
-        if (!CopyFileW(SimPath(builtDir, file).c_str(), SimPath(g_keysimDir, file).c_str(),
+        if (!CopyFileW(KeySimPath(builtDir, file).c_str(), KeySimPath(g_keysimDir, file).c_str(),
                        FALSE)) {
-            *error = "cannot copy " + Narrow(SimPath(builtDir, file));
+            *error = "cannot copy " + Narrow(KeySimPath(builtDir, file));
             return false;
         }
     }
-    if (!SimRegisterCsp(SimPath(g_keysimDir, L"VarkeldKsvCsp.dll"))) {
+    if (!KeySimRegisterCsp(KeySimPath(g_keysimDir, L"VarkeldKsvCsp.dll"))) {
         *error = "cannot register the simulated CSP";
         return false;
     }
@@ -147,23 +147,24 @@ bool SetUpKeySim(const std::wstring& builtDir, std::string* error)
 
 void TearDownKeySim()
 {
-    SimUnregisterCsp();
-    SaveSimState(g_keysimDir, SimState());
+    KeySimUnregisterCsp();
+    SaveKeySimState(g_keysimDir, KeySimState());
 }
 
 bool PlugKey()
 {
-    SimState state;
-    return PlugSimKey(&state, kSlot, kReader, kPin, 5) &&
-           EnrolSimCert(&state, kSlot, "bench certificate") && SaveSimState(g_keysimDir, state) &&
-           WriteWholeFile(SimPath(g_keysimDir, kSimJournalFile), std::string());
+    KeySimState state;
+    return PlugKeySimKey(&state, kSlot, kReader, kPin, 5) &&
+           EnrolKeySimCert(&state, kSlot, "bench certificate") &&
+           SaveKeySimState(g_keysimDir, state) &&
+           WriteWholeFile(KeySimPath(g_keysimDir, kKeySimJournalFile), std::string());
 }
 
 bool KeyIsBlank()
 {
-    SimState state;
-    if (!LoadSimState(g_keysimDir, &state)) return false;
-    const SimKey* key = FindSimKey(state, kSlot);
+    KeySimState state;
+    if (!LoadKeySimState(g_keysimDir, &state)) return false;
+    const KeySimKey* key = FindKeySimKey(state, kSlot);
     return key != NULL && key->blank;
 }
 
