@@ -171,7 +171,7 @@ void DeleteTestsTree(const Str& path)
 // nothing was at its path before the run; anything else there stays.
 void RestoreLink(const Str& path, const Str& target, bool present, bool apply)
 {
-    if (!Exists(path) && !IsLink(path)) return;
+    if (!Exists(path)) return;
     bool ours = !present && IsLink(path) && !InLink(path.substr(0, path.find_last_of(L'\\'))) && !InLink(target) &&
                 SameObject(path, target);
     if (!ours) {
