@@ -23,6 +23,8 @@ time_limit(signing      300 "release.signing: two releases built and signed (cte
 time_limit(check         75 "a check of the built files without Wine (ctest)")
 time_limit(fuzz          30 "the fuzzer's run of 30 s (ctest)")
 time_limit(vm_run_test  150 "vm.run_fails, which boots two VMs (ctest)")
+time_limit(pack_refusal 300 "pack.refusal: the pack's refusals, in a prefix of its own (ctest)")
+time_limit(pack_run     450 "pack.run: its selection, then README.txt's example twice (ctest)")
 time_limit(desktop       75 "the test run's two desktops opening (test-in-xvfb.sh)")
 time_limit(host_tests   300 "in the VM, the wait for the tests outside it (test-in-xvfb.sh)")
 time_limit(desktop_run  150 "one run of the tool on a desktop of the demo or the screenshots")

@@ -10,6 +10,10 @@
 // version only to a program whose manifest declares them (the tool's does).
 WORD WindowsVersion();
 
+// The whole answer that WindowsVersion() reads (GetVersionExW): with the
+// build number and the service pack. False when it cannot be read.
+bool ReadWindowsVersion(OSVERSIONINFOW* version);
+
 // The major version alone: WindowsVersion() >> 8.
 inline DWORD WindowsMajorVersion()
 {

@@ -153,7 +153,6 @@ struct BasicInformation {
     LARGE_INTEGER creation, access, write, change;
     ULONG attributes;
 };
-typedef LONG(WINAPI* SetInformationFile)(HANDLE, IoStatus*, void*, ULONG, ULONG);
 
 // Opens the thing itself (a link, not its target), for deleting.
 HANDLE OpenForDelete(const Str& path, DWORD access)
@@ -167,7 +166,7 @@ HANDLE OpenForDelete(const Str& path, DWORD access)
 // read-only file's disposition fails), and closes it; true when it is gone.
 bool DeleteOpened(HANDLE handle, const Str& path, DWORD attributes)
 {
-    SetInformationFile set = Lookup<SetInformationFile>("ntdll.dll", "NtSetInformationFile");
+    auto set = g_later.NtSetInformationFile;
     IoStatus status = {};
     bool marked = false;
     if (set != NULL) {
@@ -222,8 +221,7 @@ bool DeleteFolderOrLink(const Str& path, bool link)
 // program: it waits until the link is gone.
 bool RemoveUnixLink(const Str& path)
 {
-    typedef char*(CDECL * UnixFileName)(LPCWSTR);
-    UnixFileName unixName = Lookup<UnixFileName>("kernel32.dll", "wine_get_unix_file_name");
+    auto unixName = g_later.wine_get_unix_file_name;
     char* name = unixName != NULL ? unixName(path.c_str()) : NULL;
     if (name == NULL) return false;
     std::string command = std::string("/bin/rm -- \"") + name + "\"";
@@ -241,6 +239,14 @@ bool RemoveUnixLink(const Str& path)
 bool DeleteEmptyFolder(const Str& path) { return DeleteFolderOrLink(path, false); }
 
 bool DeleteLink(const Str& path) { return g_wine ? IsLink(path) && RemoveUnixLink(path) : DeleteFolderOrLink(path, true); }
+
+Str ValueName(const std::string& hex)
+{
+    std::vector<BYTE> name = Unhex(hex);
+    name.push_back(0);
+    name.push_back(0);
+    return reinterpret_cast<const wchar_t*>(&name[0]);
+}
 
 // The parts of text between separators (at least one, maybe empty).
 std::vector<std::string> Split(const std::string& text, char separator)

@@ -8,7 +8,10 @@
 //   run <user's SID, hex> <computer name>            (first: whose it is)
 //   key <HKLM|HKCU> <view flag> <path> <absent|present> <csp|wine>   then:
 //     value <type> <name, hex> <data, hex>           each value it held
+//   setting <HKLM> <view flag> <key path> <name, hex> <type|absent> <data, hex>
+//                                                    a value the tests change
 //   file <path> <absent|saved copy>                  a simulator's file
+//   link <path> <target> <absent|present>            a link the tests make
 //   folder <path> <absent|present> <data|simulator|folders|root>   then:
 //     entry <name> <saved copy|->                    what it held before
 //   store <name>                                     then:
@@ -18,7 +21,9 @@
 // A folder's kind says what the tests put in it: their data, the
 // simulator's files, or only the folders of other entries (which come
 // before it); a cache root is one of those last, whose own content is no
-// business of the pack's when it was there before (no entries are saved). Saved copies lie in SavedFolder(). The journal is written as
+// business of the pack's when it was there before (no entries are saved).
+// A link comes before the folders it lies in. Saved copies lie in
+// SavedFolder(). The journal is written as
 // RunTests.journal.new and then renamed, so it is there whole or not at all.
 #include <string.h>
 
@@ -28,13 +33,22 @@ namespace {
 
 #define AS_WIDE(name) MADE_BY_TESTS_WIDE(name),
 #define AS_FOLDER(path, holds) {MADE_BY_TESTS_WIDE(path), holds},
+#define AS_PAIR(first, second) {MADE_BY_TESTS_WIDE(first), MADE_BY_TESTS_WIDE(second)},
 const wchar_t* const kWineKeys[] = {MADE_BY_TESTS_WINE_KEYS(AS_WIDE)};
 const wchar_t* const kSimulatorFiles[] = {MADE_BY_TESTS_SIMULATOR_FILES(AS_WIDE)};
 const wchar_t* const kRootNames[] = {MADE_BY_TESTS_IN_CACHE_ROOT(AS_WIDE)};
 const struct {
     const wchar_t* path;
     MadeByTestsHolds holds;
-} kDriveFolders[] = {MADE_BY_TESTS_ON_SYSTEM_DRIVE(AS_FOLDER)};
+} kDriveFolders[] = {MADE_BY_TESTS_ON_SYSTEM_DRIVE(AS_FOLDER) MADE_BY_TESTS_LINKED_ROOT_FOLDERS(AS_FOLDER)};
+const struct {
+    const wchar_t* link;
+    const wchar_t* target;
+} kLinks[] = {MADE_BY_TESTS_LINKS(AS_PAIR)};
+const struct {
+    const wchar_t* key;
+    const wchar_t* name;
+} kChangedValues[] = {MADE_BY_TESTS_CHANGED_VALUES(AS_PAIR)};
 const wchar_t* const kStores[] = {L"MY", L"addressbook"};
 const char* const kHolds[] = {"data", "simulator", "folders"};
 
@@ -91,6 +105,24 @@ struct Saver {
                     Hex(data, size) + "\n";
         }
         if (present) RegCloseKey(key);
+    }
+
+    // A value as it is kept: its type and bytes.
+    void Setting(const char* root, REGSAM view, const Str& path, const Str& name)
+    {
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        bool present = ReadValue(Root(root), view, path, name, &type, &data);
+        char head[64], kind[16];
+        StringCchPrintfA(head, ARRAYSIZE(head), "setting\t%s\t%lu\t", root, static_cast<unsigned long>(view));
+        StringCchPrintfA(kind, ARRAYSIZE(kind), "%lu", static_cast<unsigned long>(type));
+        text += head + Utf8(path) + "\t" + Hex(reinterpret_cast<const BYTE*>(name.c_str()), name.size() * sizeof(wchar_t)) +
+                "\t" + (present ? kind : "absent") + "\t" + Hex(data.data(), data.size()) + "\n";
+    }
+
+    void Link(const Str& path, const Str& target)
+    {
+        text += "link\t" + Utf8(path) + "\t" + Utf8(target) + (Exists(path) ? "\tpresent\n" : "\tabsent\n");
     }
 
     void File(const Str& path)
@@ -151,6 +183,18 @@ std::vector<Str> CacheRoots()
 
 }  // namespace
 
+bool ReadValue(HKEY root, REGSAM view, const Str& path, const Str& name, DWORD* type, std::vector<BYTE>* data)
+{
+    HKEY key = NULL;
+    data->assign(16384, 0);
+    DWORD size = static_cast<DWORD>(data->size());
+    bool read = RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) == ERROR_SUCCESS &&
+                RegQueryValueExW(key, name.c_str(), NULL, type, &(*data)[0], &size) == ERROR_SUCCESS;
+    if (key != NULL) RegCloseKey(key);
+    data->resize(read ? size : 0);
+    return read;
+}
+
 Str JournalPath() { return g_out + L"\\RunTests.journal"; }
 
 Str SavedFolder()
@@ -179,8 +223,14 @@ bool Snapshot(std::string* journal)
     if (g_wine) {
         // A subkey before its parent: a key the tests made goes once it is empty.
         for (size_t i = ARRAYSIZE(kWineKeys); i-- > 0;) saver.Key("HKCU", 0, kWineKeys[i], "wine");
+        // Changed by the tests under Wine only: on a PC that someone keeps,
+        // a change of another program's is not put back.
+        for (const auto& value : kChangedValues) saver.Setting("HKLM", 0, value.key, value.name);
     }
     for (const wchar_t* name : kSimulatorFiles) saver.File(SystemFolder() + L"\\" + name);
+    for (const auto& link : kLinks) {
+        saver.Link(SystemDrive() + L"\\" + link.link, SystemDrive() + L"\\" + link.target);
+    }
     // The names made in a root before the root: a root the tests made goes
     // once it is empty.
     for (const Str& root : CacheRoots()) {

@@ -20,7 +20,7 @@
 Str g_dir, g_out;
 FILE* g_report;
 bool g_wine, g_wow64, g_admin;
-Jobs g_jobs;
+Later g_later;
 HANDLE g_job;
 volatile LONG g_interrupted;
 int g_passed, g_failed, g_skipped;
@@ -53,6 +53,29 @@ void PutBack(const std::string& journal, std::vector<std::string>* done, std::ve
 
 }  // namespace
 
+// From the modules every runner has loaded (it imports from each).
+void BindLater()
+{
+    const FunctionBinding kernel32[] = {
+        OPTIONAL_FUNCTION(g_later, SetDefaultDllDirectories), OPTIONAL_FUNCTION(g_later, SetDllDirectoryW),
+        OPTIONAL_FUNCTION(g_later, IsWow64Process),           OPTIONAL_FUNCTION(g_later, GetUserDefaultUILanguage),
+        OPTIONAL_FUNCTION(g_later, CreateJobObjectW),         OPTIONAL_FUNCTION(g_later, SetInformationJobObject),
+        OPTIONAL_FUNCTION(g_later, AssignProcessToJobObject), OPTIONAL_FUNCTION(g_later, TerminateJobObject),
+        OPTIONAL_FUNCTION(g_later, wine_get_unix_file_name)};
+    const FunctionBinding ntdll[] = {OPTIONAL_FUNCTION(g_later, NtSetInformationFile),
+                                     OPTIONAL_FUNCTION(g_later, wine_get_version)};
+    const FunctionBinding advapi32[] = {OPTIONAL_FUNCTION(g_later, RegDeleteKeyExW),
+                                        OPTIONAL_FUNCTION(g_later, CheckTokenMembership)};
+    BindFunctions(GetModuleHandleA("kernel32.dll"), kernel32);
+    BindFunctions(GetModuleHandleA("ntdll.dll"), ntdll);
+    BindFunctions(GetModuleHandleA("advapi32.dll"), advapi32);
+    // Jobs whole, or none.
+    if (g_later.SetInformationJobObject == NULL || g_later.AssignProcessToJobObject == NULL ||
+        g_later.TerminateJobObject == NULL) {
+        g_later.CreateJobObjectW = NULL;
+    }
+}
+
 const Program* FindProgram(const Str& name)
 {
     for (const Program& program : kPrograms) {
@@ -65,28 +88,19 @@ int wmain(int argc, wchar_t** argv)
 {
     // No loader or crash dialog holds a program until its time limit.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    BindLater();
     // DLLs by bare name from the system folder only, where Windows can.
-    typedef BOOL(WINAPI * SetDefault)(DWORD);
-    typedef BOOL(WINAPI * SetDirectory)(LPCWSTR);
-    SetDefault setDefault = Lookup<SetDefault>("kernel32.dll", "SetDefaultDllDirectories");
-    SetDirectory setDirectory = Lookup<SetDirectory>("kernel32.dll", "SetDllDirectoryW");
-    if (setDefault == NULL || !setDefault(0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */)) {
-        if (setDirectory != NULL) setDirectory(L"");
+    if (g_later.SetDefaultDllDirectories == NULL ||
+        !g_later.SetDefaultDllDirectories(0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */)) {
+        if (g_later.SetDllDirectoryW != NULL) g_later.SetDllDirectoryW(L"");
     }
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(NULL, self, MAX_PATH);
     g_dir = self;
     g_dir.erase(g_dir.find_last_of(L'\\'));
-    g_wine = Lookup<void*>("ntdll.dll", "wine_get_version") != NULL;
-    typedef BOOL(WINAPI * IsWow64)(HANDLE, PBOOL);
-    IsWow64 isWow64 = Lookup<IsWow64>("kernel32.dll", "IsWow64Process");
+    g_wine = g_later.wine_get_version != NULL;
     BOOL wow64 = FALSE;
-    g_wow64 = isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
-    g_jobs.Create = Lookup<decltype(g_jobs.Create)>("kernel32.dll", "CreateJobObjectW");
-    g_jobs.SetInformation = Lookup<decltype(g_jobs.SetInformation)>("kernel32.dll", "SetInformationJobObject");
-    g_jobs.Assign = Lookup<decltype(g_jobs.Assign)>("kernel32.dll", "AssignProcessToJobObject");
-    g_jobs.Terminate = Lookup<decltype(g_jobs.Terminate)>("kernel32.dll", "TerminateJobObject");
-    if (g_jobs.SetInformation == NULL || g_jobs.Assign == NULL || g_jobs.Terminate == NULL) g_jobs.Create = NULL;
+    g_wow64 = g_later.IsWow64Process != NULL && g_later.IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
     wchar_t out[MAX_PATH] = {};
     DWORD outLength = GetEnvironmentVariableW(L"RUNTESTS_OUT", out, MAX_PATH);
     g_out = outLength > 0 && outLength < MAX_PATH ? Str(out) : g_dir;
@@ -167,6 +181,11 @@ int wmain(int argc, wchar_t** argv)
             Out("  cache root %s (%s; of it only the names above)\n", f[1].c_str(), f[2].c_str());
         } else if ((f[0] == "file" || f[0] == "folder") && f.size() >= 3) {
             Out("  %s %s (%s)\n", f[0].c_str(), f[1].c_str(), f[2] == "absent" ? "absent" : "present");
+        } else if (f[0] == "setting" && f.size() == 7) {
+            Out("  registry value %s\\%s\\%s (%s)\n", f[1].c_str(), f[3].c_str(), Utf8(ValueName(f[4])).c_str(),
+                f[5] == "absent" ? "absent" : "present");
+        } else if (f[0] == "link" && f.size() == 4) {
+            Out("  link %s to %s (%s)\n", f[1].c_str(), f[2].c_str(), f[3].c_str());
         } else if (f[0] == "store" && f.size() == 2) {
             Out("  the tests' certificates in the current user's \"%s\"\n", f[1].c_str());
         }

@@ -5,6 +5,7 @@
 // for is someone else's.
 #include <string.h>
 
+#include "keysim_state.h"
 #include "runner.h"
 
 namespace {
@@ -12,11 +13,9 @@ namespace {
 #define AS_WIDE(name) MADE_BY_TESTS_WIDE(name),
 const wchar_t* const kSimulatorFiles[] = {MADE_BY_TESTS_SIMULATOR_FILES(AS_WIDE)};
 
-// The first line of the simulator's keysim.ini (FormatSimState,
-// simulator/keysim_state.cpp), and what each line of its call journal
-// (keysim-journal.txt, simulator/korrim.cpp) holds.
-const char kSimStateHead[] = "; Simulated keys (see simulator/README.md)\r\n";
-const char kSimJournalField[] = " status=0x";
+// What each line of the simulator's call journal (keysim-journal.txt,
+// simulator/korrim.cpp) holds.
+const char kKeySimJournalField[] = " status=0x";
 
 void AddFiles(const Str& folder, std::vector<std::vector<BYTE>>* files)
 {
@@ -81,10 +80,10 @@ bool IsSimulatorFile(const Str& path, const std::vector<BYTE>& bytes)
     for (const wchar_t* one : kSimulatorFiles) named = named || lstrcmpiW(one, name.c_str()) == 0;
     if (!named) return false;
     std::string text(bytes.begin(), bytes.end());
-    if (lstrcmpiW(name.c_str(), L"keysim.ini") == 0) return text.compare(0, strlen(kSimStateHead), kSimStateHead) == 0;
+    if (lstrcmpiW(name.c_str(), L"keysim.ini") == 0) return text.compare(0, strlen(kKeySimStateHead), kKeySimStateHead) == 0;
     if (lstrcmpiW(name.c_str(), L"keysim-journal.txt") == 0) {
         for (const std::string& line : Split(text, '\n')) {
-            if (!line.empty() && line.find(kSimJournalField) == std::string::npos) return false;
+            if (!line.empty() && line.find(kKeySimJournalField) == std::string::npos) return false;
         }
         return true;
     }

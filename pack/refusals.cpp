@@ -128,8 +128,7 @@ bool IsAdministrator(std::string* which)
         return false;
     }
     BOOL member = FALSE;
-    typedef BOOL(WINAPI * Check)(HANDLE, PSID, PBOOL);
-    Check check = Lookup<Check>("advapi32.dll", "CheckTokenMembership");
+    auto check = g_later.CheckTokenMembership;
     HANDLE token = NULL;
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
     if (check != NULL) {

@@ -4,6 +4,9 @@
 
 #include "runner.h"
 
+#include "common/windows_version.h"
+#include "languages.h"
+
 // One line (or more) to the console and the report.
 void Out(const char* format, ...)
 {
@@ -36,19 +39,20 @@ bool OpenReport()
     return g_report != NULL;
 }
 
+// The tag of the tool's language (cmake/Languages.cmake); "other" for one
+// the tool lacks, whose texts the tests expect in English.
 Str UiLanguageName(LANGID language)
 {
-    if (language == 0x0804) return L"zh_CN";
-    if (language == 0x0404) return L"zh_TW";
-    if (PRIMARYLANGID(language) == LANG_ENGLISH) return L"en";
+#define TAG_OF(id, tag) \
+    if (language == (id)) return L"" tag;
+    TOOL_LANGUAGE_TAGS(TAG_OF)
+#undef TAG_OF
     return L"other";
 }
 
 LANGID UiLanguage()
 {
-    typedef LANGID(WINAPI * Get)();
-    Get get = Lookup<Get>("kernel32.dll", "GetUserDefaultUILanguage");
-    return get != NULL ? get() : GetUserDefaultLangID();
+    return g_later.GetUserDefaultUILanguage != NULL ? g_later.GetUserDefaultUILanguage() : GetUserDefaultLangID();
 }
 
 namespace {
@@ -89,13 +93,11 @@ void DescribeMachine(const std::string& administrator)
     packName = packName.substr(0, packName.find_first_of("\r\n"));
     Out("%s\n", packName.empty() ? "VKKSVInitTool test pack (PACK.txt is missing)" : packName.c_str());
     Out("VKKSVInitTool.exe SHA-256 %s\n", Sha256(g_dir + L"\\VKKSVInitTool.exe").c_str());
-    typedef LONG(WINAPI * RtlGetVersion)(OSVERSIONINFOEXW*);
-    typedef const char*(CDECL * WineVersion)();
-    OSVERSIONINFOEXW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-    RtlGetVersion rtl = Lookup<RtlGetVersion>("ntdll.dll", "RtlGetVersion");
-    if (rtl == NULL || rtl(&version) != 0) GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
-    WineVersion wine = Lookup<WineVersion>("ntdll.dll", "wine_get_version");
+    // The runner's manifest declares every Windows up to 10 and 11, so
+    // that each reports its own version.
+    OSVERSIONINFOW version = {};
+    ReadWindowsVersion(&version);
+    auto wine = g_later.wine_get_version;
     LANGID language = UiLanguage();
     wchar_t name[128] = {};
     GetLocaleInfoW(MAKELCID(language, SORT_DEFAULT), LOCALE_SENGLANGUAGE, name, ARRAYSIZE(name));
@@ -230,10 +232,7 @@ void RunProgram(const Program& program, const Str& filter, const std::string& jo
     // The loader refused it: this Windows lacks a function or DLL it
     // imports. Windows before XP lacks some (README.txt); XP and later not.
     if (!hung && (code == 0xC0000139u || code == 0xC0000135u || code == 0xC000007Bu)) {
-        OSVERSIONINFOW version = {};
-        version.dwOSVersionInfoSize = sizeof(version);
-        GetVersionExW(&version);
-        bool beforeXp = version.dwMajorVersion < 5 || (version.dwMajorVersion == 5 && version.dwMinorVersion == 0);
+        bool beforeXp = WindowsVersion() < 0x501;
         StringCchPrintfA(why, ARRAYSIZE(why), "does not load on this Windows (status 0x%lx: it lacks a "
                          "function or DLL the program imports)%s", static_cast<unsigned long>(code),
                          beforeXp ? "" : ", though it must load on XP and later");

@@ -2,15 +2,12 @@
 // while its proof (proofs.cpp) still holds, and puts back what the tests
 // changed or deleted. Anything else it finds stays, in place and whole, and
 // is listed (Left); it never goes into a link, and removes only a link the
-// tests made.
+// tests made (made_by_tests.h's links, each while it leads to its target).
 #include <string.h>
 
 #include "runner.h"
 
 namespace {
-
-#define AS_WIDE(name) MADE_BY_TESTS_WIDE(name),
-const wchar_t* const kRootNames[] = {MADE_BY_TESTS_IN_CACHE_ROOT(AS_WIDE)};
 
 void Note(std::vector<std::string>* list, const std::string& what)
 {
@@ -30,8 +27,7 @@ struct SavedValue {
 
 bool DeleteKey(HKEY root, const Str& path, REGSAM view)
 {
-    typedef LONG(WINAPI * DeleteKeyEx)(HKEY, LPCWSTR, REGSAM, DWORD);
-    DeleteKeyEx deleteEx = Lookup<DeleteKeyEx>("advapi32.dll", "RegDeleteKeyExW");
+    auto deleteEx = g_later.RegDeleteKeyExW;
     return (view != 0 && deleteEx != NULL ? deleteEx(root, path.c_str(), view, 0) : RegDeleteKeyW(root, path.c_str())) ==
            ERROR_SUCCESS;
 }
@@ -171,25 +167,47 @@ void DeleteTestsTree(const Str& path)
     }
 }
 
-// A link the tests made: where a folder of theirs was not, leading to a
-// folder of theirs beside it.
-bool IsTestsLink(const Str& path, const std::vector<Str>& journaled)
+// A link the tests made goes only while it still leads to its target and
+// nothing was at its path before the run; anything else there stays.
+void RestoreLink(const Str& path, const Str& target, bool present, bool apply)
 {
-    Str parent = path.substr(0, path.find_last_of(L'\\'));
-    for (const wchar_t* name : kRootNames) {
-        Str target = parent + L"\\" + name;
-        if (lstrcmpiW(target.c_str(), path.c_str()) != 0 && Named(target, journaled) && !IsLink(target) &&
-            SameObject(path, target)) {
-            return true;
-        }
+    if (!Exists(path)) return;
+    bool ours = !present && IsLink(path) && !InLink(path.substr(0, path.find_last_of(L'\\'))) && !InLink(target) &&
+                SameObject(path, target);
+    if (!ours) {
+        Left((IsLink(path) ? "link " : "") + Utf8(path) + ": not made by the tests, left in place");
+        return;
     }
-    return false;
+    Changed("link " + Utf8(path) + ": made by the tests, removed");
+    if (apply) DeleteLink(path);
+}
+
+// A value the tests change gets its type and bytes back; one that was not
+// there is none of theirs.
+void RestoreSetting(const std::string& root, REGSAM view, const Str& path, const SavedValue& value, bool present,
+                    bool apply)
+{
+    std::string where = "registry value " + root + "\\" + Utf8(path) + "\\" + Utf8(value.name);
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    bool now = ReadValue(Root(root), view, path, value.name, &type, &data);
+    HKEY key = NULL;
+    if (!present) {
+        if (now) Left(where + ": not the tests', left in place");
+        return;
+    }
+    if (now && type == value.type && data == value.data) return;
+    Changed(where + (now ? ": changed, put back" : ": deleted by the tests, put back"));
+    if (!apply || RegOpenKeyExW(Root(root), path.c_str(), 0, KEY_SET_VALUE | view, &key) != ERROR_SUCCESS) return;
+    RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.empty() ? NULL : &value.data[0],
+                   static_cast<DWORD>(value.data.size()));
+    RegCloseKey(key);
 }
 
 // Deletes what the tests made in the folder (proved by its kind), puts back
 // what it held, and deletes the folder itself if the tests made it and it is
 // empty then; in a cache root that was there it looks at nothing but the
-// journal's own names. journaled: every folder of the journal (each put
+// journal's own names. journaled: every folder and link of the journal (each put
 // back by its own entry).
 void RestoreFolder(const Str& path, bool present, const std::string& holds, const std::vector<SavedEntry>& entries,
                    const std::vector<Str>& journaled, bool apply)
@@ -199,12 +217,7 @@ void RestoreFolder(const Str& path, bool present, const std::string& holds, cons
         return;
     }
     if (IsLink(path)) {
-        if (present || !IsTestsLink(path, journaled)) {
-            Left("link " + Utf8(path) + ": not made by the tests, left in place");
-            return;
-        }
-        Changed("link " + Utf8(path) + ": made by the tests, removed");
-        if (apply) DeleteLink(path);
+        Left("link " + Utf8(path) + ": not made by the tests, left in place");
         return;
     }
     if (!Exists(path)) {
@@ -259,7 +272,7 @@ void Restore(const std::string& journal, bool apply)
     std::vector<Str> journaled;
     for (const std::string& line : lines) {
         std::vector<std::string> f = Fields(line);
-        if (f[0] == "folder" && f.size() == 4) journaled.push_back(Wide(f[1]));
+        if ((f[0] == "folder" || f[0] == "link") && f.size() == 4) journaled.push_back(Wide(f[1]));
     }
     for (size_t i = 0; i < lines.size(); ++i) {
         std::vector<std::string> f = Fields(lines[i]);
@@ -268,13 +281,14 @@ void Restore(const std::string& journal, bool apply)
             std::vector<SavedValue> values;
             for (; Fields(lines[next])[0] == "value"; ++next) {
                 std::vector<std::string> v = Fields(lines[next]);
-                std::vector<BYTE> name = Unhex(v[2]);
-                name.push_back(0);
-                name.push_back(0);
-                values.push_back({strtoul(v[1].c_str(), NULL, 10),
-                                  reinterpret_cast<const wchar_t*>(&name[0]), Unhex(v[3])});
+                values.push_back({strtoul(v[1].c_str(), NULL, 10), ValueName(v[2]), Unhex(v[3])});
             }
             RestoreKey(f[1], strtoul(f[2].c_str(), NULL, 10), Wide(f[3]), f[4] == "present", f[5], values, apply);
+        } else if (f[0] == "setting" && f.size() == 7) {
+            SavedValue value = {strtoul(f[5].c_str(), NULL, 10), ValueName(f[4]), Unhex(f[6])};
+            RestoreSetting(f[1], strtoul(f[2].c_str(), NULL, 10), Wide(f[3]), value, f[5] != "absent", apply);
+        } else if (f[0] == "link" && f.size() == 4) {
+            RestoreLink(Wide(f[1]), Wide(f[2]), f[3] == "present", apply);
         } else if (f[0] == "file" && f.size() == 3) {
             RestoreFile(Wide(f[1]), f[2], IsSimulatorFile, apply);
         } else if (f[0] == "folder" && f.size() == 4) {

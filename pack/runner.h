@@ -14,6 +14,7 @@
 #include <strsafe.h>
 #include <stdio.h>
 
+#include "common/function_binder.h"
 #include "made_by_tests.h"
 
 #include <string>
@@ -36,34 +37,42 @@ extern Str g_dir;          // the pack's folder, no trailing backslash
 extern Str g_out;          // where the report, journal and results go: g_dir, or RUNTESTS_OUT
 extern FILE* g_report;     // the report (report.cpp)
 extern bool g_wine, g_wow64, g_admin;
-// The job that holds a running program and all it starts (Windows 2000 and
-// later; NT 4.0 has no jobs, and there only the program itself is ended).
-struct Jobs {
-    decltype(&CreateJobObjectW) Create;
-    decltype(&SetInformationJobObject) SetInformation;
-    decltype(&AssignProcessToJobObject) Assign;
-    decltype(&TerminateJobObject) Terminate;
+// What the runner finds at run time (BindLater, main.cpp), each left null
+// where this Windows lacks it: what Windows after NT 4.0 added, and Wine's
+// own. The jobs that hold a running program and all it starts are Windows
+// 2000's; NT 4.0 has none, and there only the program itself is ended.
+struct Later {
+    // kernel32.dll
+    BOOL(WINAPI* SetDefaultDllDirectories)(DWORD);
+    BOOL(WINAPI* SetDllDirectoryW)(LPCWSTR);
+    BOOL(WINAPI* IsWow64Process)(HANDLE, PBOOL);
+    LANGID(WINAPI* GetUserDefaultUILanguage)();
+    decltype(&CreateJobObjectW) CreateJobObjectW;
+    decltype(&SetInformationJobObject) SetInformationJobObject;
+    decltype(&AssignProcessToJobObject) AssignProcessToJobObject;
+    decltype(&TerminateJobObject) TerminateJobObject;
+    char*(CDECL* wine_get_unix_file_name)(LPCWSTR);
+    // ntdll.dll
+    LONG(WINAPI* NtSetInformationFile)(HANDLE, void* status, void* information, ULONG size, ULONG kind);
+    const char*(CDECL* wine_get_version)();
+    // advapi32.dll
+    LONG(WINAPI* RegDeleteKeyExW)(HKEY, LPCWSTR, REGSAM, DWORD);
+    BOOL(WINAPI* CheckTokenMembership)(HANDLE, PSID, PBOOL);
 };
-extern Jobs g_jobs;
+extern Later g_later;
+void BindLater();
 extern HANDLE g_job;
 extern volatile LONG g_interrupted;
 extern int g_passed, g_failed, g_skipped;
 extern std::vector<std::string> g_changes;  // what a restore put back, once each
 extern std::vector<std::string> g_left;     // what it found that is not the tests', left in place
 
-template <typename Fn>
-Fn Lookup(const char* module, const char* name)
-{
-    HMODULE handle = GetModuleHandleA(module);
-    return handle != NULL ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(handle, name)))
-                          : NULL;
-}
-
 // Text, files and folders (files.cpp).
 std::string Utf8(const Str& text);
 Str Wide(const std::string& text);
 std::string Hex(const BYTE* bytes, size_t size);
 std::vector<BYTE> Unhex(const std::string& text);
+Str ValueName(const std::string& hex);  // a registry value's name from its UTF-16 bytes, hex
 Str SystemFolder();
 Str SystemDrive();  // "C:", the Windows folder's drive
 bool ReadFileBytes(const Str& path, std::vector<BYTE>* bytes);
@@ -112,6 +121,8 @@ void Changed(const std::string& what);  // into g_changes
 void Left(const std::string& what);     // into g_left
 std::string ReadJournal();
 void ForgetJournal();
+// A registry value's type and bytes (up to 16 KB); false when it is not there.
+bool ReadValue(HKEY root, REGSAM view, const Str& path, const Str& name, DWORD* type, std::vector<BYTE>* data);
 
 // Refusals, the lock and the machine's rights (refusals.cpp).
 std::string Foreign(const std::string& journal);

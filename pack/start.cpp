@@ -21,12 +21,12 @@ std::string SystemMessage(DWORD error)
 // be put into one (the runner is in a job that allows no other).
 bool IntoJob(HANDLE process)
 {
-    g_job = g_jobs.Create != NULL ? g_jobs.Create(NULL, NULL) : NULL;
-    if (g_job == NULL) return g_jobs.Create == NULL;  // NT 4.0: no jobs at all
+    g_job = g_later.CreateJobObjectW != NULL ? g_later.CreateJobObjectW(NULL, NULL) : NULL;
+    if (g_job == NULL) return g_later.CreateJobObjectW == NULL;  // NT 4.0: no jobs at all
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    g_jobs.SetInformation(g_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-    if (g_jobs.Assign(g_job, process)) return true;
+    g_later.SetInformationJobObject(g_job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    if (g_later.AssignProcessToJobObject(g_job, process)) return true;
     CloseHandle(g_job);
     g_job = NULL;
     return false;
@@ -37,7 +37,7 @@ bool IntoJob(HANDLE process)
 BOOL WINAPI OnBreak(DWORD)
 {
     InterlockedExchange(&g_interrupted, 1);
-    if (g_job != NULL) g_jobs.Terminate(g_job, 1);
+    if (g_job != NULL) g_later.TerminateJobObject(g_job, 1);
     return TRUE;
 }
 
@@ -103,7 +103,7 @@ DWORD Start(Str command, const Program& program, const Str& log, bool* hung, std
         TerminateProcess(process.hProcess, 1);
     }
     if (g_job != NULL) {
-        g_jobs.Terminate(g_job, 1);
+        g_later.TerminateJobObject(g_job, 1);
         CloseHandle(g_job);
         g_job = NULL;
     }

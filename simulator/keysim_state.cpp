@@ -110,7 +110,7 @@ KeySimState ParseKeySimState(const std::string& text)
 
 std::string FormatKeySimState(const KeySimState& state)
 {
-    std::string text = "; Simulated keys (see simulator/README.md)\r\n[faults]\r\n";
+    std::string text = std::string(kKeySimStateHead) + "[faults]\r\n";
     for (const auto& fault : state.faults) {
         text += fault.first + "=" + fault.second + "\r\n";
     }

@@ -70,6 +70,9 @@ const uint32_t kKeySimHelperMissing = 0xe000000b;   // the library's own helper 
 // File names beside the simulator DLL.
 const wchar_t kKeySimStateFile[] = L"keysim.ini";
 const wchar_t kKeySimJournalFile[] = L"keysim-journal.txt";
+// The first line of keysim.ini, by which the test pack tells the file its
+// own.
+const char kKeySimStateHead[] = "; Simulated keys (see simulator/README.md)\r\n";
 
 // Parses the text of keysim.ini. Unknown lines are ignored.
 KeySimState ParseKeySimState(const std::string& text);

@@ -503,7 +503,7 @@ TEST_F(ToolRun, RedirectionFileEndsTheToolOnWindows2000AndXp)
     CreateDirectoryW(dir.c_str(), NULL);
     std::wstring exe = dir + L"\\VKKSVInitTool.exe";
     ASSERT_TRUE(CopyFileW(Env("INITTOOL_EXE").c_str(), exe.c_str(), FALSE));
-    const wchar_t appDefaults[] = L"Software\\Wine\\AppDefaults\\VKKSVInitTool.exe";
+    const wchar_t appDefaults[] = MADE_BY_TESTS_WIDE(MADE_BY_TESTS_TOOL_WINE_KEY);
     HKEY key = NULL;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, appDefaults, 0, NULL, 0, KEY_SET_VALUE, NULL,
                               &key, NULL),
@@ -605,8 +605,7 @@ const wchar_t* const kLoadedByWineItself[] = {
 // and these too under Wine only, whose own DLLs load them at process start.
 const wchar_t* const kLoadedByWineOnly[] = {L"version", L"uxtheme"};
 
-const wchar_t kToolDllOverrides[] =
-    L"Software\\Wine\\AppDefaults\\VKKSVInitTool.exe\\DllOverrides";
+const wchar_t kToolDllOverrides[] = MADE_BY_TESTS_WIDE(MADE_BY_TESTS_TOOL_DLL_OVERRIDES);
 
 class PlantedDlls : public ToolRun, public ::testing::WithParamInterface<const char*> {
 protected:

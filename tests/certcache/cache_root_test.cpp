@@ -13,8 +13,8 @@
 
 namespace {
 
-const char kProbe[] = "cacheroot_probe.exe";
-const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\cacheroot_probe.exe";
+const char kProbe[] = MADE_BY_TESTS_PROBE;
+const char kAppDefaults[] = MADE_BY_TESTS_PROBE_WINE_KEY;
 
 // Makes the probe see the given Windows version while it exists.
 class EmulatedVersion {
@@ -80,17 +80,22 @@ bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_ge
                                       "Wine; CacheRoot.OfThisWindows checks this one"
 
 // The fallback root C:\TEMP: removed after the test when the test made it
-// (it was not there before), and only while it is empty.
+// (nothing was there before), only while it is empty and never when it is a
+// link (on Windows RemoveDirectory removes a junction whatever it leads to).
 class FallbackRoot {
 public:
     ~FallbackRoot()
     {
-        if (!existed_) RemoveDirectoryA(kPath);
+        DWORD attributes = GetFileAttributesA(kPath);
+        if (!existed_ && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            RemoveDirectoryA(kPath);
+        }
     }
 
 private:
     static constexpr const char* kPath = "C:\\TEMP";
-    bool existed_ = FolderExists(kPath);
+    bool existed_ = GetFileAttributesA(kPath) != INVALID_FILE_ATTRIBUTES;
 };
 
 TEST(CacheRoot, FollowsTheWindowsVersion)

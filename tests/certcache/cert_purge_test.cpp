@@ -64,7 +64,7 @@ void TrySwap(HANDLE file)
     if (s_swapId.empty() || FileId(file) != s_swapId) return;
     // Where a test may put the cache folder (MADE_BY_TESTS_IN_CACHE_ROOT).
     std::string folder = s_swapPath.substr(0, s_swapPath.rfind('\\'));
-    std::string aside = folder + " elsewhere";
+    std::string aside = folder.substr(0, folder.rfind('\\') + 1) + MADE_BY_TESTS_CACHE_FOLDER_ASIDE;
     s_folderMoved = MoveFileA(folder.c_str(), aside.c_str()) != FALSE;
     if (s_folderMoved) MoveFileA(aside.c_str(), folder.c_str());
     s_swapped = MoveFileA(s_swapPath.c_str(), (s_swapPath + ".aside").c_str()) &&
@@ -110,7 +110,7 @@ protected:
         char root[MAX_PATH] = {};
         ASSERT_TRUE(GetCacheRoot(root));
         root_ = root;
-        cacheDir_ = root_ + "\\Varkeld KSV CSP";
+        cacheDir_ = root_ + "\\" MADE_BY_TESTS_CACHE_FOLDER;
         createdDir_ = CreateDirectoryA(cacheDir_.c_str(), nullptr) != FALSE;
         ASSERT_TRUE(FolderExists(cacheDir_));
         RemoveTestCertificates();

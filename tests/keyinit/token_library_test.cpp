@@ -10,6 +10,7 @@
 #include "common/system_library.h"
 #include "keyinit/token_library.h"
 #include "keysim_support.h"
+#include "made_by_tests.h"
 
 namespace {
 
@@ -81,13 +82,13 @@ protected:
 
 TEST_F(TokenLibraryTest, DirectoryKeepsItsBackslashAndLibraryLoadsFromIt)
 {
-    std::wstring dir = L"C:\\Program Files\\Maker";
+    std::wstring dir = L"C:\\" MADE_BY_TESTS_WIDE(MADE_BY_TESTS_MAKER_FOLDER);
     ASSERT_TRUE(KeySimCopyTo(dir));
     ASSERT_TRUE(RegisterCsp(dir + L"\\csp.dll"));
 
     std::string directory;
     EXPECT_TRUE(Locate(directory));
-    EXPECT_EQ(directory, "C:\\Program Files\\Maker\\");
+    EXPECT_EQ(directory, "C:\\" MADE_BY_TESTS_MAKER_FOLDER "\\");
 
     ASSERT_TRUE(OpenTokenLibrary());
     EXPECT_EQ(ModulePath(g_tokenLibrary.module), dir + L"\\Korrim.dll");
@@ -235,7 +236,7 @@ TEST_F(TokenLibraryTest, DoubleByteCodePageTrailBytesAreNotBackslashes)
         GTEST_SKIP() << "runs under a code page with 0x5C trail bytes (keyinit.<locale>, "
                         "cmake/Languages.cmake)";
     }
-    std::wstring dir = std::wstring(L"C:\\keysim") + trail;
+    std::wstring dir = std::wstring(L"C:\\" MADE_BY_TESTS_WIDE(MADE_BY_TESTS_TRAIL_BYTE_FOLDER)) + trail;
     ASSERT_TRUE(KeySimCopyTo(dir));
     ASSERT_TRUE(RegisterCsp(dir + L"\\" + trail + L"csp.dll"));
 

@@ -12,7 +12,8 @@
 #       where the run is and changes nothing; files and a certificate that
 #       another program adds to test folders (one in a cache root) and to
 #       "MY" during the run stay, listed in the report, and so does the
-#       link. A run cut off: with the maker's CSP registered since, the next
+#       link. A run cut off (in the link cases too, the Public folder
+#       pointed at one of their roots): with the maker's CSP registered since, the next
 #       start refuses and leaves it; with a file its tests made held open by
 #       another program, the next start stops and keeps the journal; once
 #       the file is free, README.txt's example puts the cut-off run back
@@ -244,12 +245,17 @@ same_as_before "run"
 # Then, before the next start, the maker's CSP is registered elsewhere: the
 # start refuses, in one line, and changes nothing (the key stays).
 mkdir -p "$others" && cp "$pack/simulator/Korrim.dll" "$others/Korrim.dll"
-# Cut off in a link case too: the cache folder moved aside with a cache file
-# and a link in its place, as the tests make them.
-publicroot="$prefix/drive_c/users/Public/Documents/TEMP"
-mkdir -p "$publicroot/Varkeld KSV CSP elsewhere"
-cp "$pack/data/rsa.der" "$publicroot/Varkeld KSV CSP elsewhere/41_A.cer"
-ln -s "Varkeld KSV CSP elsewhere" "$publicroot/Varkeld KSV CSP"
+# Cut off in the link cases too: their own roots with a cache file and both
+# links, as the tests make them, and the Public folder pointed at one of
+# them (under Wine the tests change ProfileList's value).
+links="$prefix/drive_c/certcache-test-links"
+mkdir -p "$links/real-root/Varkeld KSV CSP" "$links/folder-case/Documents/TEMP" "$links/root-case/Documents"
+cp "$pack/data/rsa.der" "$links/real-root/Varkeld KSV CSP/41_A.cer"
+ln -s "../../../real-root/Varkeld KSV CSP" "$links/folder-case/Documents/TEMP/Varkeld KSV CSP"
+ln -s ../../real-root "$links/root-case/Documents/TEMP"
+profiles='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList'
+on_wine wine reg add "$profiles" /v Public /t REG_EXPAND_SZ /d 'C:\certcache-test-links\folder-case' /f \
+    >/dev/null 2>&1
 cp -a "$work/cut-off/." "$pack/"
 cspkey='HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Varkeld KSV CSP'
 on_wine wine reg add "$cspkey" /v "Image Path" /d 'C:\maker\VarkeldKsvCsp.dll' /f >/dev/null 2>&1
@@ -268,8 +274,8 @@ on_wine wine reg delete "$cspkey" /f >/dev/null 2>&1
 
 # With the file held open by another program, the next start (README.txt's
 # example, as a lab would type it) cannot put it back: it stops, says what
-# is left, and keeps the journal; the rest it puts back (the link and the
-# folder moved aside). Once the file is free, it puts the
+# is left, and keeps the journal; the rest it puts back (the links, the
+# link cases' roots and the Public folder). Once the file is free, it puts the
 # cut-off run back first, runs the example's cases and passes, keeping the
 # stopped run's report.
 read -r -a example <<<"$(sed -n 's/^  *RunTests\.exe \(..*\)$/\1/p' "$pack/README.txt" | tr -d '\r')"
@@ -292,11 +298,13 @@ wait $holder || true
 echo "$out"
 [ $status = 2 ] && [[ $out == *"An earlier run was cut off"* ]] &&
     [[ $out == *'NOT PUT BACK: file C:\Program Files\Maker\Korrim.dll'*'the journal is kept'* ]] &&
-    [[ $out == *'  link C:\users\Public\Documents\TEMP\Varkeld KSV CSP: made by the tests, removed'* ]] &&
-    [ -z "$(ls -A "$publicroot" 2>/dev/null)" ] &&
+    [[ $out == *'  link C:\certcache-test-links\folder-case\Documents\TEMP\Varkeld KSV CSP: made by the tests, removed'* ]] &&
+    [[ $out == *'  link C:\certcache-test-links\root-case\Documents\TEMP: made by the tests, removed'* ]] &&
+    [[ $out == *"  registry value $profiles\\Public: changed, put back"* ]] &&
+    [ ! -e "$links" ] &&
     ! printf '%s\n' "$out" | grep -q '^  file .*Korrim.dll' &&
     [ -f "$pack/RunTests.journal" ] ||
-    { echo "pack_test: FAILED: it did not stop, keeping the journal, on what it could not put back (and only that, the tests' link and folder put back)"; exit 1; }
+    { echo "pack_test: FAILED: it did not stop, keeping the journal, on what it could not put back (and only that, the link cases put back)"; exit 1; }
 stopped=$(md5sum <"$pack/report.txt")
 echo "pack_test: RunTests.exe ${example[*]}, the file free"
 status=0

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "keysim_support.h"
+#include "made_by_tests.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ std::wstring ReadImagePath()
 {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                      L"SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Varkeld KSV CSP", 0,
+                      MADE_BY_TESTS_WIDE(MADE_BY_TESTS_CSP_KEY), 0,
                       KEY_READ, &key) != ERROR_SUCCESS) {
         return L"<no key>";
     }
@@ -109,8 +110,8 @@ TEST(KeysimControlTest, RegistersAndUnregistersTheCsp)
 {
     ASSERT_EQ(0, RunKeysim(L"register"));
     EXPECT_EQ(KeySimCspPath(), ReadImagePath());
-    ASSERT_EQ(0, RunKeysim(L"register \"C:\\Program Files\\Maker\""));
-    EXPECT_EQ(L"C:\\Program Files\\Maker\\VarkeldKsvCsp.dll", ReadImagePath());
+    ASSERT_EQ(0, RunKeysim(L"register \"C:\\" MADE_BY_TESTS_WIDE(MADE_BY_TESTS_MAKER_FOLDER) L"\""));
+    EXPECT_EQ(L"C:\\" MADE_BY_TESTS_WIDE(MADE_BY_TESTS_MAKER_FOLDER "\\" MADE_BY_TESTS_CSP_LIBRARY), ReadImagePath());
     ASSERT_EQ(0, RunKeysim(L"unregister"));
     EXPECT_EQ(L"<no key>", ReadImagePath());
 }
@@ -122,8 +123,8 @@ TEST(KeysimControlTest, SupportRegistersRawAndMissingValues)
     EXPECT_EQ(L"<not REG_SZ>", ReadImagePath());
     ASSERT_TRUE(RegisterCspWithoutImagePath());
     EXPECT_EQ(L"<no value>", ReadImagePath());
-    ASSERT_TRUE(RegisterCsp(L"C:\\x\\VarkeldKsvCsp.dll"));
-    EXPECT_EQ(L"C:\\x\\VarkeldKsvCsp.dll", ReadImagePath());
+    ASSERT_TRUE(RegisterCsp(L"C:\\x\\" MADE_BY_TESTS_WIDE(MADE_BY_TESTS_CSP_LIBRARY)));
+    EXPECT_EQ(L"C:\\x\\" MADE_BY_TESTS_WIDE(MADE_BY_TESTS_CSP_LIBRARY), ReadImagePath());
     UnregisterCsp();
     EXPECT_EQ(L"<no key>", ReadImagePath());
 }

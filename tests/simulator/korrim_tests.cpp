@@ -11,6 +11,7 @@
 
 #include "keysim_state.h"
 #include "keysim_support.h"
+#include "made_by_tests.h"
 #include "keyinit/token_api.h"
 
 namespace {
@@ -403,7 +404,7 @@ TEST_F(KorrimTest, EntryPointsNeverCalledAreNotSupported)
 
 TEST(KorrimCopyTest, CopyUnderAPathWithACjkCharacterKeepsItsOwnState)
 {
-    const std::wstring dir = L"C:\\keysim-\u6dfa\\lib";
+    const std::wstring dir = L"C:\\" MADE_BY_TESTS_WIDE(MADE_BY_TESTS_IDEOGRAPH_LIB);
     KeySimReset();
     KeySimPlug(kSlotA, "Original folder's key");
     ASSERT_TRUE(KeySimCopyTo(dir));
@@ -421,7 +422,7 @@ TEST(KorrimCopyTest, CopyUnderAPathWithACjkCharacterKeepsItsOwnState)
     EXPECT_TRUE(KeySimJournal().empty());
     EXPECT_TRUE(KeySimIsPlugged(kSlotA, dir));
     KeySimRemoveCopy(dir);
-    EXPECT_TRUE(RemoveDirectoryW(L"C:\\keysim-\u6dfa"));
+    EXPECT_TRUE(RemoveDirectoryW(L"C:\\" MADE_BY_TESTS_WIDE(MADE_BY_TESTS_IDEOGRAPH_FOLDER)));
 }
 
 TEST(KorrimVariantTest, VariantLacksOnlyItsExport)

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "keysim_state.h"
+#include "made_by_tests.h"
 
 namespace {
 
@@ -100,12 +101,12 @@ std::wstring KeySimAuxDir()
 
 std::wstring KeySimLibraryPath(const std::wstring& dir)
 {
-    return KeySimPath(dir, L"Korrim.dll");
+    return KeySimPath(dir, MADE_BY_TESTS_WIDE(MADE_BY_TESTS_TOKEN_LIBRARY));
 }
 
 std::wstring KeySimCspPath(const std::wstring& dir)
 {
-    return KeySimPath(dir, L"VarkeldKsvCsp.dll");
+    return KeySimPath(dir, MADE_BY_TESTS_WIDE(MADE_BY_TESTS_CSP_LIBRARY));
 }
 
 bool RegisterCsp(const std::wstring& imagePath)
@@ -280,7 +281,8 @@ bool IsModuleLoaded(const char* name)
 bool KeySimCopyTo(const std::wstring& targetDir, const std::wstring& fromDir)
 {
     if (!CreateFolders(targetDir)) return false;
-    const wchar_t* const files[] = {L"Korrim.dll", L"VarkeldKsvCsp.dll"};
+    const wchar_t* const files[] = {MADE_BY_TESTS_WIDE(MADE_BY_TESTS_TOKEN_LIBRARY),
+                                    MADE_BY_TESTS_WIDE(MADE_BY_TESTS_CSP_LIBRARY)};
     for (const wchar_t* file : files) {
         if (!CopyFileW(KeySimPath(fromDir, file).c_str(), KeySimPath(targetDir, file).c_str(),
                        FALSE)) {
@@ -294,7 +296,8 @@ bool KeySimCopyTo(const std::wstring& targetDir, const std::wstring& fromDir)
 
 void KeySimRemoveCopy(const std::wstring& targetDir)
 {
-    const wchar_t* const files[] = {L"Korrim.dll", L"VarkeldKsvCsp.dll", kKeySimStateFile,
+    const wchar_t* const files[] = {MADE_BY_TESTS_WIDE(MADE_BY_TESTS_TOKEN_LIBRARY),
+                                    MADE_BY_TESTS_WIDE(MADE_BY_TESTS_CSP_LIBRARY), kKeySimStateFile,
                                     kKeySimJournalFile};
     for (const wchar_t* file : files) {
         if (!DeleteFileW(KeySimPath(targetDir, file).c_str()) &&

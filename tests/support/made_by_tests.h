@@ -21,20 +21,23 @@
 // view), with the values the simulator's registration writes.
 #define MADE_BY_TESTS_CSP_KEY "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\Varkeld KSV CSP"
 
-// The names the tests make in each cache root. The first is the CSP's cache
-// folder; the others are where a test puts it, or a folder of its own, while
-// a link stands in its place.
+// The names the tests make in each cache root: the CSP's cache folder, and
+// where the purge's case of a folder moved during its checks puts it for a
+// moment.
 #define MADE_BY_TESTS_CACHE_FOLDER "Varkeld KSV CSP"
+#define MADE_BY_TESTS_CACHE_FOLDER_ASIDE MADE_BY_TESTS_CACHE_FOLDER " elsewhere"
 #define MADE_BY_TESTS_IN_CACHE_ROOT(X) \
     X(MADE_BY_TESTS_CACHE_FOLDER)      \
-    X("Varkeld KSV CSP elsewhere")     \
-    X("certcache-test-elsewhere")
+    X(MADE_BY_TESTS_CACHE_FOLDER_ASIDE)
 
 // The simulator's files, as a test copies them into the system folder or into
-// a folder of its own.
+// a folder of its own: the token library, the CSP, the simulator's state and
+// call journal (simulator/keysim_state.h), and the token library's helper.
+#define MADE_BY_TESTS_TOKEN_LIBRARY "Korrim.dll"
+#define MADE_BY_TESTS_CSP_LIBRARY "VarkeldKsvCsp.dll"
 #define MADE_BY_TESTS_SIMULATOR_FILES(X) \
-    X("Korrim.dll")                      \
-    X("VarkeldKsvCsp.dll")               \
+    X(MADE_BY_TESTS_TOKEN_LIBRARY)       \
+    X(MADE_BY_TESTS_CSP_LIBRARY)         \
     X("keysim.ini")                      \
     X("keysim-journal.txt")              \
     X("KorrimAux.dll")
@@ -46,28 +49,44 @@ enum MadeByTestsHolds {
     kMadeHoldsFolders,    // folders of this list, only
 };
 
-// The purge's case of the folders it holds: a root and its cache folder.
+// The purge's case of the folders it holds: a root and its cache folder;
+// and the folders of its cases of short names and of an empty prefix.
 #define MADE_BY_TESTS_HOLD "certcache-test-hold"
+#define MADE_BY_TESTS_SHORTNAMES "certcache-test-shortnames"
+#define MADE_BY_TESTS_EMPTYPREFIX "certcache-test-emptyprefix"
 
 // The folders the tests make on the system drive, from its root (a test
 // writes "C:\\" before each), parents before their children, with what each
-// holds.
-#define MADE_BY_TESTS_ON_SYSTEM_DRIVE(X)                 \
-    X("certcache-test-shortnames", kMadeHoldsData)       \
-    X("certcache-test-emptyprefix", kMadeHoldsData)      \
-    X("Program Files\\Maker", kMadeHoldsSimulator)       \
-    X("keysim-\u6dfa", kMadeHoldsFolders)                \
-    X("keysim-\u6dfa\\lib", kMadeHoldsSimulator)         \
-    X("keysim\u6dfa", kMadeHoldsSimulator)             \
-    X(MADE_BY_TESTS_HOLD, kMadeHoldsFolders)             \
+// holds: the simulator's copy where the maker installs, its copy under a
+// name with an ideograph, and its copy under "keysim" followed by the first
+// ideograph whose second byte in the ANSI code page is 0x5C (932, 936, 950;
+// token_library_test.cpp finds it).
+#define MADE_BY_TESTS_MAKER_FOLDER "Program Files\\Maker"
+#define MADE_BY_TESTS_IDEOGRAPH_FOLDER "keysim-\u6dfa"
+#define MADE_BY_TESTS_IDEOGRAPH_LIB MADE_BY_TESTS_IDEOGRAPH_FOLDER "\\lib"
+#define MADE_BY_TESTS_TRAIL_BYTE_FOLDER "keysim"
+#define MADE_BY_TESTS_ON_SYSTEM_DRIVE(X)                           \
+    X(MADE_BY_TESTS_SHORTNAMES, kMadeHoldsData)                    \
+    X(MADE_BY_TESTS_EMPTYPREFIX, kMadeHoldsData)                   \
+    X(MADE_BY_TESTS_MAKER_FOLDER, kMadeHoldsSimulator)             \
+    X(MADE_BY_TESTS_IDEOGRAPH_FOLDER, kMadeHoldsFolders)           \
+    X(MADE_BY_TESTS_IDEOGRAPH_LIB, kMadeHoldsSimulator)            \
+    X(MADE_BY_TESTS_TRAIL_BYTE_FOLDER "\u4e88", kMadeHoldsSimulator) \
+    X(MADE_BY_TESTS_TRAIL_BYTE_FOLDER "\u4e57", kMadeHoldsSimulator) \
+    X(MADE_BY_TESTS_TRAIL_BYTE_FOLDER "\u4e48", kMadeHoldsSimulator) \
+    X(MADE_BY_TESTS_HOLD, kMadeHoldsFolders)                       \
     X(MADE_BY_TESTS_HOLD "\\" MADE_BY_TESTS_CACHE_FOLDER, kMadeHoldsData)
 
 // Wine's per-program settings that the tests write under HKEY_CURRENT_USER
 // (under Wine only).
-#define MADE_BY_TESTS_WINE_KEYS(X)                                  \
-    X("Software\\Wine\\AppDefaults\\VKKSVInitTool.exe")             \
-    X("Software\\Wine\\AppDefaults\\VKKSVInitTool.exe\\DllOverrides") \
-    X("Software\\Wine\\AppDefaults\\cacheroot_probe.exe")
+#define MADE_BY_TESTS_TOOL_WINE_KEY "Software\\Wine\\AppDefaults\\VKKSVInitTool.exe"
+#define MADE_BY_TESTS_TOOL_DLL_OVERRIDES MADE_BY_TESTS_TOOL_WINE_KEY "\\DllOverrides"
+#define MADE_BY_TESTS_PROBE "cacheroot_probe.exe"
+#define MADE_BY_TESTS_PROBE_WINE_KEY "Software\\Wine\\AppDefaults\\" MADE_BY_TESTS_PROBE
+#define MADE_BY_TESTS_WINE_KEYS(X)    \
+    X(MADE_BY_TESTS_TOOL_WINE_KEY)      \
+    X(MADE_BY_TESTS_TOOL_DLL_OVERRIDES) \
+    X(MADE_BY_TESTS_PROBE_WINE_KEY)
 
 // The link cases' own cache roots, on the system drive ("C:\\" before each),
 // parents before their children. The tool's root from Vista on is
@@ -94,7 +113,9 @@ enum MadeByTestsHolds {
     X(MADE_BY_TESTS_LINKS_NEW_ROOT "\\Documents", kMadeHoldsFolders)                      \
     X(MADE_BY_TESTS_LINKS_NEW_ROOT MADE_BY_TESTS_ROOT_IN_PUBLIC, kMadeHoldsData)
 
-// The links the tests make on the system drive (link, the folder it leads to).
+// The links the tests make on the system drive (link, the folder it leads
+// to). The pack removes one only while it still leads there and nothing was
+// at its path before the run.
 #define MADE_BY_TESTS_LINKS(X)                                                            \
     X(MADE_BY_TESTS_LINKS_FOLDER_CASE MADE_BY_TESTS_ROOT_IN_PUBLIC "\\" MADE_BY_TESTS_CACHE_FOLDER, \
       MADE_BY_TESTS_LINKS_REAL_ROOT "\\" MADE_BY_TESTS_CACHE_FOLDER)                      \
@@ -106,7 +127,3 @@ enum MadeByTestsHolds {
 #define MADE_BY_TESTS_PUBLIC_KEY "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList"
 #define MADE_BY_TESTS_CHANGED_VALUES(X) X(MADE_BY_TESTS_PUBLIC_KEY, "Public")
 
-// The folders of MADE_BY_TESTS_ON_SYSTEM_DRIVE that the purge's own cases
-// make, by name.
-#define MADE_BY_TESTS_SHORTNAMES "certcache-test-shortnames"
-#define MADE_BY_TESTS_EMPTYPREFIX "certcache-test-emptyprefix"
