@@ -3,6 +3,7 @@
 #include <strsafe.h>
 
 #include "common/function_binder.h"
+#include "common/windows_version.h"
 
 namespace {
 
@@ -76,10 +77,12 @@ bool IsCacheFile(const WIN32_FIND_DATAA& entry, const char* prefix)
 
 namespace {
 
-// Whether this Windows has reparse points (Windows 2000, 5.0, and later).
+// Whether this Windows has reparse points (Windows 2000, 5.0, and later);
+// a version that cannot be read counts as one that has them.
 bool HasReparsePoints()
 {
-    return LOBYTE(LOWORD(GetVersion())) >= 5;
+    DWORD major = WindowsMajorVersion();
+    return major == 0 || major >= 5;
 }
 
 // Opens path itself, not what a reparse point at path leads to. Windows NT
