@@ -26,7 +26,11 @@ std::string OnSystemDrive(const char* name)
 
 MadeFolders::~MadeFolders()
 {
-    for (auto it = m_made.rbegin(); it != m_made.rend(); ++it) RemoveDirectoryA(it->c_str());
+    // Only while it is still a plain folder: on Windows, RemoveDirectory
+    // removes a junction that someone put in its place.
+    for (auto it = m_made.rbegin(); it != m_made.rend(); ++it) {
+        if (IsPlainFolder(*it)) RemoveDirectoryA(it->c_str());
+    }
 }
 
 bool MadeFolders::Make(const std::string& path)
