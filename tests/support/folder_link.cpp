@@ -7,9 +7,9 @@
 
 #include "time_factor.h"
 
-namespace {
-
 bool UnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+
+namespace {
 
 std::wstring Wide(const std::string& text)
 {

@@ -8,4 +8,6 @@
 #include <string>
 
 bool MakeFolderLink(const std::string& link, const std::string& target);
+// Whether this runs under Wine (ntdll exports wine_get_version).
+bool UnderWine();
 bool RemoveFolderLink(const std::string& link);

@@ -110,8 +110,7 @@ PointedPublicFolder::PointedPublicFolder(const std::string& folder)
     // The machine-wide value is changed only in a Wine prefix: on a PC that
     // someone keeps, other programs would meanwhile see another Public
     // folder, and a run cut off here would leave it so.
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr) {
+    if (!UnderWine()) {
         m_why = "the PUBLIC variable does not move the cache root on this Windows";
         return;
     }
